@@ -41,7 +41,6 @@ int Rew(TapeReader& tr);
 int ReadBit(TapeReader& tr);
 int ReadByte(TapeReader& tr, unsigned char* byte);
 
-// text/char_pair.cpp
-int ReadCharPair(TapeReader& tr, unsigned char* byte);
+// text/char_pair.h has ReadCharPair, inline: the text path's one step per byte.
 
 #endif
