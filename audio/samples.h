@@ -55,13 +55,64 @@ inline int32_t ReadSample(TapeReader& tr) {
   return value;
 }
 
-// Reads one sample; true when it moved the level. Between the thresholds the level holds.
+// The detector has hysteresis: only a sample past the threshold opposite to the current level
+// (at or above the high one from level 0, at or below the low one from level 1) changes it.
+inline bool ChangesLevel(const TapeReader& tr, int32_t s) {
+  return tr.level ? s <= tr.lowThreshold : s >= tr.highThreshold;
+}
+
+// Reads one sample; true when it moved the level.
 inline bool LevelChanged(TapeReader& tr) {
-  const int32_t before = tr.level;
-  const int32_t s = ReadSample(tr);
-  if (s >= tr.highThreshold) tr.level = 1;
-  if (s <= tr.lowThreshold) tr.level = 0;
-  return tr.level != before;
+  if (!ChangesLevel(tr, ReadSample(tr))) return false;
+  tr.level = 1 - tr.level;
+  return true;
+}
+
+// Index of the first of `frames` frames from p whose sample changes the level, or `frames`.
+template <int kBytes>
+inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int64_t frames,
+                               int64_t frameBytes) {
+  const int32_t low = tr.lowThreshold, high = tr.highThreshold;
+  int64_t i = 0;
+  if (tr.level) {
+    while (i < frames && DecodeValue(p + i * frameBytes, kBytes) > low) ++i;
+  } else {
+    while (i < frames && DecodeValue(p + i * frameBytes, kBytes) < high) ++i;
+  }
+  return i;
+}
+
+// Reads samples up to and including the one that changes the level; returns how many. The
+// frames the buffer holds are scanned in one loop; the rest, and the end of input, go through
+// LevelChanged.
+template <int kBytes>
+inline int64_t SamplesToLevelChange(TapeReader& tr) {
+  InputStream& in = tr.input;
+  const int64_t frameBytes = FrameBytes(tr);
+  int64_t n = 1;
+  for (;;) {
+    if (in.cur >= 0 && in.cur < in.len) {
+      const int64_t frames = (in.len - in.cur) / frameBytes;
+      const int64_t i = FindLevelChange<kBytes>(tr, in.buf + in.cur, frames, frameBytes);
+      n += i;
+      in.cur += i * frameBytes;
+    }
+    if (LevelChanged(tr)) return n;
+    ++n;
+  }
+}
+
+inline int64_t SamplesToLevelChange(TapeReader& tr) {
+  switch (BytesPerSample(tr)) {
+    case 1:
+      return SamplesToLevelChange<1>(tr);
+    case 2:
+      return SamplesToLevelChange<2>(tr);
+    case 3:
+      return SamplesToLevelChange<3>(tr);
+    default:
+      return SamplesToLevelChange<4>(tr);
+  }
 }
 
 #endif

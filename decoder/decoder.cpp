@@ -2,6 +2,7 @@
 #include "audio/samples.h"
 #include "decoder/half_wave.h"
 #include "tape_reader.h"
+#include "text/char_pair.h"
 
 namespace {
 
@@ -13,11 +14,9 @@ constexpr int kDataBits = 8;
 constexpr int kShortsPerOneBit = 4;
 constexpr int kLongsPerZeroBit = 2;
 
-// Samples read up to and including the one that changes the level.
+// A half-wave's length: the samples read up to and including the one that changes the level.
 int64_t MeasureHalfWave(TapeReader& tr) {
-  int64_t n = 1;
-  while (!LevelChanged(tr)) ++n;
-  return n;
+  return SamplesToLevelChange(tr);
 }
 
 }  // namespace
