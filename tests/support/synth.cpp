@@ -1,0 +1,173 @@
+#include "tests/support/synth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <utility>
+
+namespace synth {
+namespace {
+
+constexpr double kUnitsPerSecond = 4800;  // a short half-wave lasts one unit
+
+struct Rng {  // splitmix64
+  uint64_t s;
+  uint64_t Next() {
+    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  double Uniform() { return double(Next() >> 11) * 0x1p-53; }  // [0, 1)
+  double Symmetric() { return 2 * Uniform() - 1; }             // [-1, 1)
+};
+
+std::string Units(double seconds, char c) {
+  return std::string(size_t(std::lround(seconds * kUnitsPerSecond)), c);
+}
+
+}  // namespace
+
+std::string Pattern(std::span<const uint8_t> payload, const Options& o) {
+  std::string p = Units(o.leadIn, '_');
+  for (int i = 0; i < o.falseLeaders; ++i) p += std::string(250, 'S') + Units(0.01, '_');
+  p += std::string(size_t(std::max(o.leader, 0)), 'S');
+  for (size_t i = 0; i < payload.size(); ++i) {
+    // Start bit 0, eight data bits least significant first, two stop bits 1.
+    unsigned frame = (payload[i] << 1) | 0x600u;
+    if (o.tail == Tail::kBadStop && i + 1 == payload.size()) frame &= ~0x400u;
+    for (int bit = 0; bit < 11; ++bit) p += (frame >> bit & 1) ? "SSSS" : "LL";
+  }
+  // Every tail starts with at least one half-wave, so that the last one of the data is closed.
+  switch (o.tail) {
+    case Tail::kSilence:
+      return p + "S" + Units(o.tailLength, '_');
+    case Tail::kNoise:
+      return p + "S" + Units(o.tailLength, '~');
+    case Tail::kIdle:
+      return p + std::string(12, 'S') + Units(o.tailLength, '_');
+    case Tail::kBadStop:
+      return p + std::string(8, 'S') + Units(o.tailLength, '_');
+  }
+  return p;
+}
+
+void Render(const std::string& pattern, const Options& o,
+            const std::function<void(const uint8_t*, size_t)>& sink) {
+  Rng rng{o.seed};
+  const int width = o.bits / 8;
+  const double full = std::ldexp(1.0, o.bits - 1) - 1;
+  const double unit = 1 / (kUnitsPerSecond * o.speed);
+  std::vector<uint8_t> buf(size_t(1) << 16);
+  size_t used = 0;
+  auto emit = [&](double v) {
+    int64_t q = std::llround(std::clamp(v, -1.0, 1.0) * full) + (o.bits == 8 ? 128 : 0);
+    if (used + width > buf.size()) sink(buf.data(), std::exchange(used, 0));
+    for (int i = 0; i < width; ++i) buf[used++] = uint8_t(uint64_t(q) >> (8 * i));
+  };
+  double t = 0, polarity = 1;  // t: exact start time of the current unit or half-wave
+  int64_t k = 0;               // sample frame k lies at time k / rate
+  for (char c : pattern) {
+    const double dur = (c == 'L' ? 2 : 1) * unit, end = t + dur;
+    const bool wave = c == 'S' || c == 'L';
+    for (; double(k) < end * o.rate; ++k) {
+      double x = 0;
+      if (wave && o.shape == Shape::kSquare) x = polarity * o.amplitude;
+      if (wave && o.shape == Shape::kSine)
+        x = polarity * o.amplitude * std::sin(std::numbers::pi * (double(k) / o.rate - t) / dur);
+      if (c == '~') x = (rng.Next() & 1 ? 1 : -1) * (0.5 + 0.5 * rng.Uniform());
+      if (o.noise > 0) x += o.noise * rng.Symmetric();
+      for (int ch = 0; ch < o.channels; ++ch)
+        emit(ch == o.signalChannel ? x : o.otherLevel * rng.Symmetric());
+    }
+    if (wave) polarity = -polarity;
+    t = end;
+  }
+  if (used) sink(buf.data(), used);
+}
+
+Bytes Samples(std::span<const uint8_t> payload, const Options& o) {
+  Bytes out;
+  Render(Pattern(payload, o), o,
+         [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); });
+  return out;
+}
+
+Bytes Wav(std::span<const uint8_t> payload, const Options& o) {
+  return WavBuilder().Riff().Fmt(Format::Of(o)).Data(Samples(payload, o)).Build();
+}
+
+std::string CharPairs(std::span<const uint8_t> payload) {
+  std::string s;
+  for (uint8_t b : payload) s += {char(0x30 + (b >> 2)), char(0x30 + (b & 3))};
+  return s;
+}
+
+Bytes RandomBytes(size_t n, uint64_t seed) {
+  Rng rng{seed};
+  Bytes b(n);
+  for (auto& x : b) x = uint8_t(rng.Next() >> 56);
+  return b;
+}
+
+WavBuilder& WavBuilder::Le(uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) b_.push_back(uint8_t(v >> (8 * i)));
+  return *this;
+}
+
+WavBuilder& WavBuilder::Raw(const synth::Bytes& b) {
+  b_.insert(b_.end(), b.begin(), b.end());
+  return *this;
+}
+
+static Bytes Id(const std::string& id) {
+  return Bytes(id.begin(), id.end());
+}
+
+WavBuilder& WavBuilder::Riff() {
+  return Raw(Id("RIFF")).U32(0).Raw(Id("WAVE"));
+}
+
+WavBuilder& WavBuilder::Fmt(const Format& f) {
+  const bool ext = f.tag == 0xFFFE;
+  const uint16_t align = uint16_t(f.channels * f.bits / 8);
+  Raw(Id("fmt ")).U32(ext ? 40 : 16).U16(f.tag).U16(uint16_t(f.channels)).U32(uint32_t(f.rate));
+  U32(uint32_t(f.rate) * align).U16(align).U16(uint16_t(f.bits));
+  if (ext)
+    U16(22).U16(uint16_t(f.bits)).U32(f.channelMask).Raw({f.subFormat.begin(), f.subFormat.end()});
+  return *this;
+}
+
+WavBuilder& WavBuilder::Chunk(const std::string& id, const synth::Bytes& body) {
+  Raw(Id(id)).U32(uint32_t(body.size())).Raw(body);
+  if (body.size() % 2) b_.push_back(0);
+  return *this;
+}
+
+WavBuilder& WavBuilder::Data(const synth::Bytes& samples, uint32_t statedSize) {
+  return Raw(Id("data")).U32(statedSize).Raw(samples);
+}
+
+WavBuilder& WavBuilder::Data(const synth::Bytes& samples) {
+  return Data(samples, uint32_t(samples.size()));
+}
+
+Bytes WavBuilder::Build() const {
+  Bytes out = b_;
+  if (out.size() >= 8 && std::equal(out.begin(), out.begin() + 4, "RIFF"))
+    for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t((out.size() - 8) >> (8 * i));
+  return out;
+}
+
+Bytes WavHeader(const Format& f, uint64_t dataSize) {
+  Bytes h = WavBuilder()
+                .Riff()
+                .Fmt(f)
+                .Data({}, uint32_t(std::min<uint64_t>(dataSize, 0xFFFFFFFF)))
+                .Build();
+  const uint64_t riff = std::min<uint64_t>(h.size() - 8 + dataSize, 0xFFFFFFFF);
+  for (int i = 0; i < 4; ++i) h[4 + i] = uint8_t(riff >> (8 * i));
+  return h;
+}
+
+}  // namespace synth

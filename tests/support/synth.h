@@ -1,0 +1,101 @@
+// Test-side signal synthesizer and WAV container builder.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace synth {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Shape { kSine, kSquare };
+// What follows the last frame:
+//  kSilence  one closing half-wave, then silence: the decoder runs out of input ("Read error!").
+//  kNoise    one closing half-wave, then loud random noise up to the end of the file.
+//  kIdle     an idle 1 bit where the next start bit is due, a few more short half-waves, silence.
+//  kBadStop  the last frame's second stop bit is a 0 bit, so that byte is not delivered.
+enum class Tail { kSilence, kNoise, kIdle, kBadStop };
+
+struct Options {
+  int rate = 44100;
+  int bits = 16;  // 8 (unsigned), 16, 24 or 32 (signed little-endian)
+  int channels = 1;
+  int signalChannel = 0;     // 0-based; the others carry low-level noise
+  double speed = 1.0;        // 1.08 = every duration divided by 1.08
+  double amplitude = 0.7;    // fraction of full scale
+  double noise = 0.0;        // additive noise on the signal channel, fraction of full scale
+  double otherLevel = 0.05;  // noise level of the other channels (below the detector thresholds)
+  Shape shape = Shape::kSine;
+  Tail tail = Tail::kIdle;
+  int leader = 400;          // short half-waves before the first frame
+  int falseLeaders = 0;      // bursts of 250 short half-waves and a 10 ms gap before the leader
+  double leadIn = 0.05;      // seconds of silence before the first burst or the leader
+  double tailLength = 0.05;  // seconds of silence or noise at the end
+  uint64_t seed = 1;
+};
+
+// The signal as a string of units lasting 1/4800 s at nominal speed:
+// 'S' short half-wave (1 unit), 'L' long half-wave (2 units), '_' silence, '~' noise (1 unit each).
+// Half-waves alternate polarity across silence and noise.
+std::string Pattern(std::span<const uint8_t> payload, const Options& o);
+
+// Streams the interleaved sample bytes of `pattern` to `sink` in chunks.
+void Render(const std::string& pattern, const Options& o,
+            const std::function<void(const uint8_t*, size_t)>& sink);
+Bytes Samples(std::span<const uint8_t> payload, const Options& o);
+
+// A canonical PCM WAV of the synthesized signal.
+Bytes Wav(std::span<const uint8_t> payload, const Options& o);
+
+// Byte b -> 0x30 + (b >> 2), 0x30 + (b & 3), without separators.
+std::string CharPairs(std::span<const uint8_t> payload);
+
+// Deterministic pseudo-random bytes.
+Bytes RandomBytes(size_t n, uint64_t seed);
+
+// ---- WAV container ----
+
+using Guid = std::array<uint8_t, 16>;
+inline constexpr Guid kPcmGuid = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+inline constexpr Guid kFloatGuid = {3,    0, 0, 0,    0, 0,    0x10, 0,
+                                    0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+
+struct Format {
+  uint16_t tag = 1;  // 1 PCM, 3 float, 0xFFFE extensible (40-byte fmt chunk)
+  int16_t channels = 1;
+  int32_t rate = 44100;
+  int16_t bits = 16;
+  Guid subFormat = kPcmGuid;  // extensible only
+  uint32_t channelMask = 0;   // extensible only
+  static Format Of(const Options& o) {
+    return {1, int16_t(o.channels), o.rate, int16_t(o.bits), kPcmGuid, 0};
+  }
+};
+
+// Builder of RIFF/WAVE byte vectors, well-formed or not. Truncate by resizing the result.
+class WavBuilder {
+ public:
+  WavBuilder& Riff();  // "RIFF", size (fixed up by Bytes()), "WAVE"
+  WavBuilder& Fmt(const Format& f);
+  WavBuilder& Chunk(const std::string& id, const Bytes& body);  // odd sizes get a pad byte
+  WavBuilder& Data(const Bytes& samples);
+  WavBuilder& Data(const Bytes& samples, uint32_t statedSize);
+  WavBuilder& Raw(const Bytes& b);
+  WavBuilder& U16(uint16_t v) { return Le(v, 2); }
+  WavBuilder& U32(uint32_t v) { return Le(v, 4); }
+  synth::Bytes Build() const;
+
+ private:
+  WavBuilder& Le(uint64_t v, int n);
+  synth::Bytes b_;
+};
+
+// A 44-byte canonical header for `dataSize` bytes of samples.
+Bytes WavHeader(const Format& f, uint64_t dataSize);
+
+}  // namespace synth

@@ -1,0 +1,113 @@
+// tonegrab-synth: writes a synthesized recording (or its character-pair text) for benchmarks
+// and examples.
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "tests/support/synth.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: tonegrab-synth [--rate N] [--bits 8|16|24|32] [--channels N] [--channel K]"
+    " [--speed F] [--amplitude F] [--noise F] [--shape sine|square] [--leader N]"
+    " [--false-leaders N] [--tail silence|noise|idle|badstop] [--seed N] [--text]"
+    " (--payload FILE | --random N | --seconds S) OUT\n";
+
+bool WriteFile(const std::string& path, const void* data, size_t n) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(data, 1, n, f) == n;
+  return std::fclose(f) == 0 && ok;
+}
+
+// Returns 0 on success, 1 when a file cannot be read or written, 2 on bad arguments.
+int Main(int argc, char** argv) {
+  synth::Options o;
+  double rate = o.rate, bits = o.bits, channels = 1, channel = 1, leader = o.leader,
+         falseLeaders = 0, seed = 1, random = -1, seconds = -1;
+  const std::map<std::string, double*> numbers = {
+      {"--rate", &rate},       {"--bits", &bits},     {"--channels", &channels},
+      {"--channel", &channel}, {"--speed", &o.speed}, {"--amplitude", &o.amplitude},
+      {"--noise", &o.noise},   {"--leader", &leader}, {"--false-leaders", &falseLeaders},
+      {"--seed", &seed},       {"--random", &random}, {"--seconds", &seconds}};
+  const std::map<std::string, synth::Tail> tails = {{"silence", synth::Tail::kSilence},
+                                                    {"noise", synth::Tail::kNoise},
+                                                    {"idle", synth::Tail::kIdle},
+                                                    {"badstop", synth::Tail::kBadStop}};
+  bool text = false;
+  std::string payloadFile, out;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--text") {
+      text = true;
+    } else if (a.rfind("--", 0) != 0) {
+      if (!out.empty()) return 2;
+      out = a;
+    } else {
+      if (++i >= argc) return 2;
+      const std::string v = argv[i];
+      size_t end = 0;
+      if (a == "--payload")
+        payloadFile = v;
+      else if (a == "--shape" && (v == "sine" || v == "square"))
+        o.shape = v == "sine" ? synth::Shape::kSine : synth::Shape::kSquare;
+      else if (a == "--tail" && tails.count(v))
+        o.tail = tails.at(v);
+      else if (!numbers.count(a) || (*numbers.at(a) = std::stod(v, &end), end != v.size()))
+        return 2;
+    }
+  }
+  o.rate = int(rate), o.bits = int(bits), o.channels = int(channels);
+  o.signalChannel = int(channel) - 1, o.leader = int(leader), o.falseLeaders = int(falseLeaders);
+  o.seed = uint64_t(seed);
+  if (out.empty() || !payloadFile.empty() + (random >= 0) + (seconds >= 0) != 1 || o.rate <= 0 ||
+      o.speed <= 0 || o.channels < 1 || o.signalChannel < 0 || o.signalChannel >= o.channels ||
+      o.bits % 8 || o.bits < 8 || o.bits > 32)
+    return 2;
+
+  synth::Bytes payload;
+  if (!payloadFile.empty()) {
+    FILE* f = std::fopen(payloadFile.c_str(), "rb");
+    if (!f) return 1;
+    for (int c; (c = std::fgetc(f)) != EOF;) payload.push_back(uint8_t(c));
+    std::fclose(f);
+  } else {  // a frame lasts 11 bits of 1/1200 s each at nominal speed
+    payload =
+        synth::RandomBytes(size_t(random >= 0 ? random : seconds * 1200 / 11 * o.speed), o.seed);
+    if (!WriteFile(out + ".payload", payload.data(), payload.size())) return 1;
+  }
+  if (text) {
+    const std::string s = synth::CharPairs(payload);
+    return WriteFile(out, s.data(), s.size()) ? 0 : 1;
+  }
+  // Stream the samples, then write the header again with the sizes.
+  FILE* f = std::fopen(out.c_str(), "wb");
+  if (!f) return 1;
+  const synth::Format format = synth::Format::Of(o);
+  synth::Bytes header = synth::WavHeader(format, 0);
+  bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
+  uint64_t size = 0;
+  synth::Render(synth::Pattern(payload, o), o, [&](const uint8_t* p, size_t n) {
+    ok = ok && std::fwrite(p, 1, n, f) == n;
+    size += n;
+  });
+  header = synth::WavHeader(format, size);
+  ok = ok && std::fseek(f, 0, SEEK_SET) == 0 &&
+       std::fwrite(header.data(), 1, header.size(), f) == header.size();
+  return std::fclose(f) == 0 && ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = 2;
+  try {
+    status = Main(argc, argv);
+  } catch (const std::exception&) {  // a number that does not parse
+  }
+  if (status == 2) std::fputs(kUsage, stderr);
+  if (status == 1) std::fputs("tonegrab-synth: cannot read or write a file\n", stderr);
+  return status;
+}
