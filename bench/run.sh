@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Throughput and memory benchmark of tonegrab on long synthesized recordings, timed against
+# md5sum and cat on the same page-cached files in the same run.
+#
+#   bench/run.sh [BUILD_DIR [WORK_DIR]]
+#     BUILD_DIR  default build/release under the repo root (built with the release preset if
+#                tonegrab is missing there)
+#     WORK_DIR   default a fresh mktemp -d under /tmp, removed at the end unless KEEP=1
+#   env: RUNS (5) timed runs per command, MINUTES ("10 30") lengths of the 16-bit stereo
+#        recordings, SYNTH (BUILD_DIR/tests/tonegrab-synth), NO_HYPERFINE=1 to use the
+#        built-in timer even where hyperfine is installed.
+# Exits non-zero only when a decode is wrong; timing targets are reported, not enforced.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${1:-$ROOT/build/release}
+RUNS=${RUNS:-5}
+MINUTES=${MINUTES:-"10 30"}
+if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/tonegrab-bench.XXXXXX); fi
+[[ ${KEEP:-0} == 1 ]] || trap 'rm -rf "$WORK"' EXIT
+
+TG=$BUILD/tonegrab
+SYNTH=${SYNTH:-$BUILD/tests/tonegrab-synth}
+if [[ ! -x $TG || ! -x $SYNTH ]]; then
+  # The whole build as usual; should some other target fail, the two needed here are enough.
+  if [[ $BUILD == "$ROOT/build/release" ]]; then
+    (cd "$ROOT" && cmake --preset release && { cmake --build --preset release ||
+      cmake --build --preset release --target tonegrab tonegrab-synth; })
+  else
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release &&
+      { cmake --build "$BUILD" || cmake --build "$BUILD" --target tonegrab tonegrab-synth; }
+  fi
+fi
+[[ -x $SYNTH ]] || { echo "no synthesizer at $SYNTH" >&2; exit 2; }
+ANSWERS=$WORK/answers
+printf 'y\n1\n' >"$ANSWERS"  # overwrite: yes; channel: 1 (ignored for mono and text)
+
+# median_of: the median of the numbers on standard input.
+median_of() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# timed CMD: median wall time in seconds of RUNS runs of the shell command CMD, after one warm-up.
+timed() {
+  if [[ ${NO_HYPERFINE:-0} != 1 ]] && command -v hyperfine >/dev/null; then
+    hyperfine --runs "$RUNS" --warmup 1 --style none --export-json "$WORK/t.json" "$1" \
+      >/dev/null 2>"$WORK/hyperfine.err" || { cat "$WORK/hyperfine.err" >&2; return 1; }
+    awk -F: '/"median"/ { gsub(/[ ,]/, "", $2); printf "%.3f\n", $2; exit }' "$WORK/t.json"
+  else
+    sh -c "$1"
+    local i t0 t1
+    for ((i = 0; i < RUNS; i++)); do
+      t0=$(date +%s.%N); sh -c "$1"; t1=$(date +%s.%N)
+      awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
+    done | median_of | awk '{ printf "%.3f\n", $1 }'
+  fi
+}
+
+# The recordings: name, then the synthesizer options.
+declare -a NAMES=() OPTS=()
+add() { NAMES+=("$1"); shift; OPTS+=("$*"); }
+for m in $MINUTES; do add "s16x2-${m}min.wav" --bits 16 --channels 2 --channel 1 --seconds $((m * 60)); done
+add u8x1-10min.wav --bits 8 --channels 1 --seconds 600
+add s24x2-10min.wav --bits 24 --channels 2 --channel 1 --seconds 600
+add s32x2-10min.wav --bits 32 --channels 2 --channel 1 --seconds 600
+add pairs-100MB.txt --text --random 50000000
+
+echo "machine: $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(uname -sr)"
+echo "tonegrab: $TG ($(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo '?'))"
+echo "synthesizer: $SYNTH   work: $WORK"
+timer=built-in; [[ ${NO_HYPERFINE:-0} != 1 ]] && command -v hyperfine >/dev/null && timer=hyperfine
+echo "timer: $timer (medians of $RUNS wall times; (cpu): median user+sys of tonegrab, 10 ms steps)"
+read -r load _ </proc/loadavg
+if awk -v l="$load" 'BEGIN { exit !(l > 0.5) }'; then
+  echo "warning: load average $load before the start: other work competes for the cores, timings are noisy"
+fi
+echo
+fmt='%-18s %8s %10s %9s %7s %9s %9s %7s %12s %16s\n'
+# shellcheck disable=SC2059
+printf "$fmt" file "size MB" frames "tonegrab" "(cpu)" "md5sum" "cat" ratio "rate" "RSS max/med KiB"
+bad=0
+declare -A RATE RSS RSSMED RATIO
+for i in "${!NAMES[@]}"; do
+  name=${NAMES[$i]} f=$WORK/${NAMES[$i]} out=$WORK/out.bin
+  # shellcheck disable=SC2086  # the options are meant to split
+  "$SYNTH" --rate 44100 --tail idle --seed $((i + 1)) ${OPTS[$i]} "$f" >/dev/null
+  cat "$f" "$f.payload" | cat >/dev/null  # into the page cache
+  : >"$out"
+  # Peak RSS of RUNS runs (it varies by a few hundred KiB from run to run, whatever the
+  # length); the first run's output is checked against the payload.
+  status=0
+  for ((r = 0; r < RUNS; r++)); do
+    /usr/bin/time -v -o "$WORK/time.txt" "$TG" "$f" "$out" <"$ANSWERS" >"$WORK/console.txt" || status=$?
+    awk -F': ' '/Maximum resident set size/ { rss = $2 } /(User|System) time/ { cpu += $2 }
+      END { print rss, cpu }' "$WORK/time.txt"
+    ((r > 0)) || [[ $status != 0 ]] || cmp -s "$out" "$f.payload" || status=wrong
+  done >"$WORK/rss.txt"
+  rss_med=$(median_of <"$WORK/rss.txt") rss=$(sort -n "$WORK/rss.txt" | awk 'END { print $1 }')
+  cpu=$(awk '{ print $2 }' "$WORK/rss.txt" | median_of | awk '{ printf "%.2f", $1 }')
+  if [[ $status != 0 ]]; then
+    echo "WRONG DECODE: $name (status $status, $(stat -c %s "$out") of $(stat -c %s "$f.payload") bytes)" >&2
+    tail -n 3 "$WORK/console.txt" >&2
+    bad=1
+    continue
+  fi
+  tg=$(timed "'$TG' '$f' '$out' <'$ANSWERS' >/dev/null")
+  md=$(timed "md5sum '$f' >/dev/null")
+  ct=$(timed "cat '$f' | cat >/dev/null")
+  size=$(stat -c %s "$f")
+  if [[ $name == *.txt ]]; then
+    frames=-
+    rate=$(awk -v s="$size" -v t="$tg" 'BEGIN { printf "%.0f MB/s", s / t / 1e6 }')
+  else
+    # Canonical 44-byte header; frame size from the channel count and bits per sample in it.
+    read -r ch bits < <(od -An -tu2 -j22 -N14 "$f" | awk '{ print $1, $7 }')
+    frames=$(( (size - 44) / (ch * bits / 8) ))
+    rate=$(awk -v n="$frames" -v t="$tg" 'BEGIN { printf "%.1f Mfr/s", n / t / 1e6 }')
+  fi
+  RATE[$name]=${rate%% *} RSS[$name]=$rss RSSMED[$name]=$rss_med
+  RATIO[$name]=$(awk -v a="$tg" -v b="$md" 'BEGIN { printf "%.3f", a / b }')
+  # shellcheck disable=SC2059
+  printf "$fmt" "$name" "$(awk -v s="$size" 'BEGIN { printf "%.1f", s / 1e6 }')" "$frames" \
+    "${tg}s" "${cpu}s" "${md}s" "${ct}s" "${RATIO[$name]}" "$rate" "$rss/$rss_med"
+done
+echo
+
+# Targets, reported only.
+verdict() { if awk "BEGIN { exit !($2) }"; then echo "  met      $1"; else echo "  NOT MET  $1"; fi; }
+echo "targets:"
+read -r -a mins <<<"$MINUTES"
+# The first and the last length given are compared.
+short=s16x2-${mins[0]}min.wav long=s16x2-${mins[${#mins[@]} - 1]}min.wav
+if [[ -n ${RATIO[$long]:-} ]]; then
+  verdict "$long in <= 1/4 of md5sum's time (ratio ${RATIO[$long]})" "${RATIO[$long]} <= 0.25"
+  verdict "$long peak RSS (max of $RUNS) ${RSS[$long]} KiB < 4096 KiB" "${RSS[$long]} < 4096"
+  if [[ -n ${RSS[$short]:-} && $short != "$long" ]]; then
+    verdict "RSS flat with length: median ${RSSMED[$short]} KiB ($short) vs ${RSSMED[$long]} KiB ($long), within 256 KiB" \
+      "${RSSMED[$long]} <= ${RSSMED[$short]} + 256"
+  fi
+  for n in u8x1-10min.wav s24x2-10min.wav s32x2-10min.wav; do
+    if [[ -n ${RATE[$n]:-} ]]; then
+      verdict "$n at ${RATE[$n]} Mfr/s >= 95 % of $long's ${RATE[$long]} Mfr/s" "${RATE[$n]} >= 0.95 * ${RATE[$long]}"
+    fi
+  done
+fi
+if [[ -n ${RATE[pairs-100MB.txt]:-} ]]; then
+  verdict "character-pair text at ${RATE[pairs-100MB.txt]} MB/s >= 400 MB/s" "${RATE[pairs-100MB.txt]} >= 400"
+fi
+if [[ $bad != 0 ]]; then echo "some decodes were wrong" >&2; exit 1; fi
+echo "all decodes matched their payloads"
