@@ -1,0 +1,55 @@
+# Installation of the manual page, and a Debian package with CPack: `cpack -G DEB` in the build
+# directory writes tonegrab_<version>_<arch>.deb. Included at the end of the top-level
+# CMakeLists.txt, after the tonegrab target and its install rule.
+include(GNUInstallDirs)
+
+# The manual page, compressed as Debian installs manual pages (gzip -9n: no name, no time
+# stamp, so the package is reproducible); uncompressed where there is no gzip.
+set(TONEGRAB_MAN_PAGE ${CMAKE_CURRENT_LIST_DIR}/../tonegrab.1)
+find_program(TONEGRAB_GZIP gzip)
+if(TONEGRAB_GZIP)
+  set(TONEGRAB_MAN_GZ ${CMAKE_CURRENT_BINARY_DIR}/tonegrab.1.gz)
+  add_custom_command(
+    OUTPUT ${TONEGRAB_MAN_GZ}
+    COMMAND ${TONEGRAB_GZIP} -9n -c ${TONEGRAB_MAN_PAGE} > ${TONEGRAB_MAN_GZ}
+    DEPENDS ${TONEGRAB_MAN_PAGE}
+    COMMENT "Compressing the manual page"
+    VERBATIM)
+  add_custom_target(tonegrab_man ALL DEPENDS ${TONEGRAB_MAN_GZ})
+  install(FILES ${TONEGRAB_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  install(FILES ${TONEGRAB_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+set(CPACK_PACKAGE_NAME tonegrab)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "tonegrab developers")
+set(CPACK_PACKAGE_CONTACT "tonegrab developers <tonegrab@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover the bytes of a recorded two-tone data signal")
+# Lines of the package's long description, as dpkg shows them.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "tonegrab reads a PCM WAV recording of a two-tone data signal, such as a data\n"
+    "cassette played into a sound card, or a file of character pairs, and writes\n"
+    "the bytes it carries to a binary file. It lists the bytes in hexadecimal on\n"
+    "the console and prints their number.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tonegrab developers <tonegrab@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Dependencies from the libraries the binary really links, where dpkg-shlibdeps can tell.
+find_program(TONEGRAB_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(TONEGRAB_DPKG_SHLIBDEPS)
+  execute_process(COMMAND ${TONEGRAB_DPKG_SHLIBDEPS} --version RESULT_VARIABLE shlibdepsStatus
+                  OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(TONEGRAB_DPKG_SHLIBDEPS AND shlibdepsStatus EQUAL 0)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+endif()
+
+include(CPack)
