@@ -4,6 +4,7 @@
 #define TONEGRAB_AUDIO_SAMPLES_H
 
 #include <cstdint>
+#include <cstring>
 
 #include "tape_reader.h"
 
@@ -68,6 +69,22 @@ inline bool LevelChanged(TapeReader& tr) {
   return true;
 }
 
+// The scan reads a 24-bit sample with one 4-byte load and shifts the byte after it out; it
+// therefore needs one byte more than the frame.
+template <int kBytes>
+inline constexpr int64_t kScanSlack = kBytes == 3 ? 1 : 0;
+
+template <int kBytes>
+inline int32_t ScanValue(const unsigned char* p) {
+  if constexpr (kBytes == 3) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<int32_t>(v << 8) >> 8;
+  } else {
+    return DecodeValue(p, kBytes);
+  }
+}
+
 // Index of the first of `frames` frames from p whose sample changes the level, or `frames`.
 template <int kBytes>
 inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int64_t frames,
@@ -75,9 +92,9 @@ inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int
   const int32_t low = tr.lowThreshold, high = tr.highThreshold;
   int64_t i = 0;
   if (tr.level) {
-    while (i < frames && DecodeValue(p + i * frameBytes, kBytes) > low) ++i;
+    while (i < frames && ScanValue<kBytes>(p + i * frameBytes) > low) ++i;
   } else {
-    while (i < frames && DecodeValue(p + i * frameBytes, kBytes) < high) ++i;
+    while (i < frames && ScanValue<kBytes>(p + i * frameBytes) < high) ++i;
   }
   return i;
 }
@@ -92,7 +109,7 @@ inline int64_t SamplesToLevelChange(TapeReader& tr) {
   int64_t n = 1;
   for (;;) {
     if (in.cur >= 0 && in.cur < in.len) {
-      const int64_t frames = (in.len - in.cur) / frameBytes;
+      const int64_t frames = (in.len - in.cur - kScanSlack<kBytes>) / frameBytes;
       const int64_t i = FindLevelChange<kBytes>(tr, in.buf + in.cur, frames, frameBytes);
       n += i;
       in.cur += i * frameBytes;
