@@ -33,6 +33,10 @@ enum HalfWaveKind : int { kLongHalfWave = 0, kShortHalfWave = 1 };
 // inline, in audio/samples.h.
 bool CheckString(InputStream& in, const char* tag);
 int CheckWav(TapeReader& tr);
+// Sets isText from CheckWav: a refused input is rewound to its first byte, to be read as text.
+void SetInputKind(TapeReader& tr);
+// Moves a recording from its first sample frame to the first sample of `channel` (1-based).
+void SelectChannel(TapeReader& tr, int channel);
 
 // decoder/decoder.cpp
 int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind);

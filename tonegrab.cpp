@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "audio/samples.h"
 #include "byte_stream.h"
 #include "tape_reader.h"
 
@@ -202,16 +201,11 @@ int main(int argc, char** argv) {
   if (outputFd < 0) return Finish(kFailure);
   OutputAttach(output, outputFd);
 
-  if (CheckWav(reader) != 0) {
-    reader.isText = 1;
-    StreamSeek(reader.input, 0);
-  } else {
-    reader.isText = 0;
-    if (reader.channelCount > 1) {
-      const int channel = AskChannel(reader.channelCount);
-      if (channel == 0) return Finish(kFailure);
-      StreamSkip(reader.input, int64_t{channel - 1} * BytesPerSample(reader));
-    }
+  SetInputKind(reader);
+  if (!reader.isText && reader.channelCount > 1) {
+    const int channel = AskChannel(reader.channelCount);
+    if (channel == 0) return Finish(kFailure);
+    SelectChannel(reader, channel);
   }
   Print("\n\n");
 

@@ -89,3 +89,12 @@ int CheckWav(TapeReader& tr) {
   SetThresholds(tr);
   return 0;
 }
+
+void SetInputKind(TapeReader& tr) {
+  tr.isText = CheckWav(tr) != 0;
+  if (tr.isText) StreamSeek(tr.input, 0);
+}
+
+void SelectChannel(TapeReader& tr, int channel) {
+  StreamSkip(tr.input, int64_t{channel - 1} * BytesPerSample(tr));
+}

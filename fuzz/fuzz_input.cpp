@@ -41,15 +41,9 @@ int MemoryFile(const uint8_t* data, size_t size) {
 
 // The driver's start and conversion loop; the channel answer is taken from the last byte.
 void Decode(const uint8_t* data, size_t size) {
-  if (CheckWav(reader) != 0) {
-    reader.isText = 1;
-    StreamSeek(reader.input, 0);
-  } else {
-    reader.isText = 0;
-    if (reader.channelCount > 1) {
-      const int channel = data[size - 1] % reader.channelCount + 1;
-      StreamSkip(reader.input, int64_t{channel - 1} * BytesPerSample(reader));
-    }
+  SetInputKind(reader);
+  if (!reader.isText) {
+    if (reader.channelCount > 1) SelectChannel(reader, data[size - 1] % reader.channelCount + 1);
     isRecording = true;
     firstSample = StreamTell(reader.input);
     while (Header(reader)) {
