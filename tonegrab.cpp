@@ -166,6 +166,15 @@ int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
   return count;
 }
 
+// With a standard descriptor closed, a file opened later would take its number and the console
+// would write into the output file: each closed one is held open on /dev/null instead.
+bool HoldStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return false;
+  }
+  return true;
+}
+
 int Finish(int status) {
   const bool shown = OutputFlush(console);
   return shown ? status : kFailure;
@@ -184,6 +193,7 @@ int main(int argc, char** argv) {
   // A console that goes away must not take the decoded bytes with it: writes to it then fail
   // and the run goes on to save the output file.
   std::signal(SIGPIPE, SIG_IGN);
+  if (!HoldStandardDescriptors()) return kFailure;
   OutputAttach(console, STDOUT_FILENO);
   consoleIsTerminal = isatty(STDOUT_FILENO);
 
