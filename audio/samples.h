@@ -58,8 +58,13 @@ inline int32_t ReadSample(TapeReader& tr) {
 
 // The detector has hysteresis: only a sample past the threshold opposite to the current level
 // (at or above the high one from level 0, at or below the low one from level 1) changes it.
+template <int kLevel>
+inline bool ChangesLevelFrom(const TapeReader& tr, int32_t s) {
+  return kLevel ? s <= tr.lowThreshold : s >= tr.highThreshold;
+}
+
 inline bool ChangesLevel(const TapeReader& tr, int32_t s) {
-  return tr.level ? s <= tr.lowThreshold : s >= tr.highThreshold;
+  return tr.level ? ChangesLevelFrom<1>(tr, s) : ChangesLevelFrom<0>(tr, s);
 }
 
 // Reads one sample; true when it moved the level.
@@ -85,17 +90,13 @@ inline int32_t ScanValue(const unsigned char* p) {
   }
 }
 
-// Index of the first of `frames` frames from p whose sample changes the level, or `frames`.
-template <int kBytes>
+// Index of the first of `frames` frames from p whose sample changes the level, or `frames`. The
+// level is a template argument so that the loop holds no test of it.
+template <int kBytes, int kLevel>
 inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int64_t frames,
                                int64_t frameBytes) {
-  const int32_t low = tr.lowThreshold, high = tr.highThreshold;
   int64_t i = 0;
-  if (tr.level) {
-    while (i < frames && ScanValue<kBytes>(p + i * frameBytes) > low) ++i;
-  } else {
-    while (i < frames && ScanValue<kBytes>(p + i * frameBytes) < high) ++i;
-  }
+  while (i < frames && !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes>(p + i * frameBytes))) ++i;
   return i;
 }
 
@@ -110,7 +111,9 @@ inline int64_t SamplesToLevelChange(TapeReader& tr) {
   for (;;) {
     if (in.cur >= 0 && in.cur < in.len) {
       const int64_t frames = (in.len - in.cur - kScanSlack<kBytes>) / frameBytes;
-      const int64_t i = FindLevelChange<kBytes>(tr, in.buf + in.cur, frames, frameBytes);
+      const unsigned char* p = in.buf + in.cur;
+      const int64_t i = tr.level ? FindLevelChange<kBytes, 1>(tr, p, frames, frameBytes)
+                                 : FindLevelChange<kBytes, 0>(tr, p, frames, frameBytes);
       n += i;
       in.cur += i * frameBytes;
     }
