@@ -9,110 +9,26 @@
 #include <cstdlib>
 
 #include "byte_stream.h"
+#include "console.h"
+#include "options.h"
+#include "output_file.h"
 #include "tape_reader.h"
 
 namespace {
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
-constexpr const char* kDefaultOutputPath = "out.bin";
-constexpr int kBytesPerLine = 16;
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kVersionText[] = "tonegrab 1.0.0\n";
 
-// Both output streams belong to the process: every end of it, also the read error deep inside
-// the reader, must write out what they hold.
-OutputStream console;
 OutputStream output;
-const char* outputPath = kDefaultOutputPath;
-bool consoleIsTerminal = false;
+Options options;
 TapeReader reader;
-
-void Print(const char* text) {
-  OutputText(console, text);
-}
-
-// A message that names a path: before, the path, after.
-void PrintWithPath(const char* before, const char* path, const char* after) {
-  Print(before);
-  Print(path);
-  Print(after);
-}
-
-void PrintNumber(const char* format, long long a, long long b = 0) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, a, b);
-  Print(text);
-}
-
-// A console that may be watched shows each line as it is complete.
-void LineDone() {
-  if (consoleIsTerminal) OutputFlush(console);
-}
 
 // Writes out the decoded bytes; on failure says so. Returns whether they all reached the file.
 bool SaveOutput() {
   if (OutputFlush(output)) return true;
-  PrintWithPath("\n\tError writing file \"", outputPath, "\"\n\n");
+  PrintWithPath("\n\tError writing file \"", options.outputPath, "\"\n\n");
   return false;
-}
-
-// Offset of at least four upper-case hex digits, a colon and two spaces.
-unsigned char* PutOffset(unsigned char* p, uint64_t offset) {
-  int digits = 4;
-  while (digits < 16 && (offset >> (4 * digits)) != 0) ++digits;
-  for (int i = digits - 1; i >= 0; --i) *p++ = kHexDigits[(offset >> (4 * i)) & 0xF];
-  *p++ = ':';
-  *p++ = ' ';
-  *p++ = ' ';
-  return p;
-}
-
-void ListByte(int64_t offset, unsigned char byte) {
-  constexpr size_t kMaxItem = 32;  // longest offset, byte and line end
-  unsigned char* p = OutputReserve(console, kMaxItem);
-  if (offset % kBytesPerLine == 0) p = PutOffset(p, static_cast<uint64_t>(offset));
-  *p++ = kHexDigits[byte >> 4];
-  *p++ = kHexDigits[byte & 0xF];
-  *p++ = ' ';
-  const bool lineEnds = offset % kBytesPerLine == kBytesPerLine - 1;
-  if (lineEnds) *p++ = '\n';
-  console.len = static_cast<size_t>(p - console.buf);
-  if (lineEnds) LineDone();
-}
-
-// Asks before an existing file is overwritten; one character is the answer.
-bool ConfirmOverwrite(const char* path) {
-  PrintWithPath("\tOverwrite \"", path, "\"? ");
-  OutputFlush(console);
-  const int answer = std::getchar();
-  return answer == 'y' || answer == 'Y';
-}
-
-// One decimal integer from standard input, leading white space skipped; 0 when there is none.
-// Values beyond the range of long are held at its ends.
-long ReadDecimal() {
-  int c = std::getchar();
-  while (c == ' ' || (c >= '\t' && c <= '\r')) c = std::getchar();
-  const bool negative = c == '-';
-  if (c == '-' || c == '+') c = std::getchar();
-  constexpr long kLimit = 1000000000000L;
-  long value = 0;
-  for (; c >= '0' && c <= '9'; c = std::getchar()) {
-    if (value < kLimit) value = value * 10 + (c - '0');
-  }
-  return negative ? -value : value;
-}
-
-// Returns the chosen channel, 1 to channelCount, or 0 when the answer is out of range.
-int AskChannel(int channelCount) {
-  PrintNumber("\tSelect channel (%lld-%lld): ", 1, channelCount);
-  OutputFlush(console);
-  const long choice = ReadDecimal();
-  return choice >= 1 && choice <= channelCount ? static_cast<int>(choice) : 0;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Opens the input for reading. It must be a file that can be repositioned: the decoder steps
@@ -130,28 +46,21 @@ int OpenInput(const char* path, struct stat* info) {
   return fd;
 }
 
-// Settles the output file: refuses the input itself, asks before overwriting, then creates or
-// truncates it. Returns the open descriptor, or -1 when the run ends here.
-int OpenOutput(const char* path, const struct stat& inputInfo) {
-  struct stat info;
-  if (stat(path, &info) == 0 && SameFile(info, inputInfo)) {
-    PrintWithPath("\tInput and output are the same file \"", path, "\"\n\n");
-    return -1;
-  }
-  const int existing = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (existing >= 0) {
-    close(existing);
-    if (!ConfirmOverwrite(path)) return -1;
-  }
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) PrintWithPath("\tError creating file \"", path, "\"\n\n");
-  return fd;
+// The channel to decode: the option's, checked against the recording, or the answer to the
+// question. Returns 0 when the run ends here.
+int ChooseChannel(const TapeReader& tr) {
+  if (options.channel == 0) return AskChannel(tr.channelCount);
+  if (options.channel <= tr.channelCount) return options.channel;
+  PrintNumber("\tChannel %lld is out of range: the recording has channels 1-%lld\n\n",
+              options.channel, tr.channelCount);
+  return 0;
 }
 
 // Decodes every byte into `out` and the listing; returns how many there were.
 int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
   if (!tr.isText) {
     while (Header(tr)) {
+      if (options.quiet) continue;
       Print(".");
       LineDone();
     }
@@ -160,7 +69,7 @@ int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
   unsigned char byte;
   while (ReadByte(tr, &byte) == 0) {
     OutputByte(out, byte);
-    ListByte(count, byte);
+    if (!options.quiet) ListByte(count, byte);
     ++count;
   }
   return count;
@@ -194,33 +103,44 @@ int main(int argc, char** argv) {
   // and the run goes on to save the output file.
   std::signal(SIGPIPE, SIG_IGN);
   if (!HoldStandardDescriptors()) return kFailure;
-  OutputAttach(console, STDOUT_FILENO);
-  consoleIsTerminal = isatty(STDOUT_FILENO);
+  ConsoleAttach(STDOUT_FILENO);
 
-  if (argc != 2 && argc != 3) {
-    Print("Usage: tonegrab <inputfile> [<outputfile>]\n\n");
-    return Finish(kFailure);
+  switch (ParseOptions(argc, argv, &options)) {
+    case kParseRun:
+      break;
+    case kParseHelp:
+      Print(kHelpText);
+      return Finish(kSuccess);
+    case kParseVersion:
+      Print(kVersionText);
+      return Finish(kSuccess);
+    case kParseUsage:
+      Print(kUsageLine);
+      Print("\n");
+      return Finish(kFailure);
+    default:
+      return Finish(kFailure);
   }
   struct stat inputInfo;
-  const int inputFd = OpenInput(argv[1], &inputInfo);
+  const int inputFd = OpenInput(options.inputPath, &inputInfo);
   if (inputFd < 0) return Finish(kFailure);
   StreamAttach(reader.input, inputFd);
 
-  if (argc == 3) outputPath = argv[2];
-  const int outputFd = OpenOutput(outputPath, inputInfo);
+  const int outputFd = PrepareOutput(options.outputPath, inputInfo, options.overwrite);
   if (outputFd < 0) return Finish(kFailure);
   OutputAttach(output, outputFd);
 
   SetInputKind(reader);
-  if (!reader.isText && reader.channelCount > 1) {
-    const int channel = AskChannel(reader.channelCount);
+  if (!reader.isText && (reader.channelCount > 1 || options.channel != 0)) {
+    const int channel = ChooseChannel(reader);
     if (channel == 0) return Finish(kFailure);
     SelectChannel(reader, channel);
   }
-  Print("\n\n");
+  if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
+  if (!options.quiet) Print("\n\n");
 
   const int64_t count = ConvertToBin(reader, output);
   if (!SaveOutput()) return Finish(kFailure);
-  PrintNumber("\n%lld bytes\n", count);
+  PrintNumber(options.quiet ? "%lld bytes\n" : "\n%lld bytes\n", count);
   return Finish(kSuccess);
 }

@@ -304,7 +304,11 @@ TEST_F(Cli, ChannelQuestion) {
     const std::string rest[] = {"", Completed(payload), "\n\nRead error!\n"};
     EXPECT_EQ(r.out, question + rest[c.outcome]);
     EXPECT_EQ(r.status, c.outcome == kDecoded ? 0 : 1);
-    EXPECT_EQ(Get("out.bin"), c.outcome == kDecoded ? payload : Bytes{});
+    // A refused answer leaves an existing file as it was.
+    const Bytes before = c.existing ? ToBytes("old") : Bytes{};
+    EXPECT_EQ(Get("out.bin"), c.outcome == kRefused   ? before
+                              : c.outcome == kDecoded ? payload
+                                                      : Bytes{});
   }
 }
 
@@ -384,10 +388,9 @@ TEST_F(Cli, UnwritableOutput) {
   RunResult r = Tonegrab({"in.txt", "nodir/x.bin"});
   EXPECT_EQ(r.out, "\tError creating file \"nodir/x.bin\"\n\n");
   EXPECT_EQ(r.status, 1);
-  r = Tonegrab({"in.txt", "/dev/full"}, "y\n");
-  EXPECT_EQ(
-      r.out,
-      "\tOverwrite \"/dev/full\"? \n\n0000:  00 01 02 \n\tError writing file \"/dev/full\"\n\n");
+  // A device is written without the overwrite question.
+  r = Tonegrab({"in.txt", "/dev/full"});
+  EXPECT_EQ(r.out, "\n\n0000:  00 01 02 \n\tError writing file \"/dev/full\"\n\n");
   EXPECT_EQ(r.status, 1);
 }
 

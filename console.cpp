@@ -1,0 +1,94 @@
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kBytesPerLine = 16;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool consoleIsTerminal = false;
+
+// Offset of at least four upper-case hex digits, a colon and two spaces.
+unsigned char* PutOffset(unsigned char* p, uint64_t offset) {
+  int digits = 4;
+  while (digits < 16 && (offset >> (4 * digits)) != 0) ++digits;
+  for (int i = digits - 1; i >= 0; --i) *p++ = kHexDigits[(offset >> (4 * i)) & 0xF];
+  *p++ = ':';
+  *p++ = ' ';
+  *p++ = ' ';
+  return p;
+}
+
+// One decimal integer from standard input, leading white space skipped; 0 when there is none.
+// Values beyond the range of long are held at its ends.
+long ReadDecimal() {
+  int c = std::getchar();
+  while (c == ' ' || (c >= '\t' && c <= '\r')) c = std::getchar();
+  const bool negative = c == '-';
+  if (c == '-' || c == '+') c = std::getchar();
+  constexpr long kLimit = 1000000000000L;
+  long value = 0;
+  for (; c >= '0' && c <= '9'; c = std::getchar()) {
+    if (value < kLimit) value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+OutputStream console;
+
+void ConsoleAttach(int fd) {
+  OutputAttach(console, fd);
+  consoleIsTerminal = isatty(fd);
+}
+
+void Print(const char* text) {
+  OutputText(console, text);
+}
+
+void PrintWithPath(const char* before, const char* path, const char* after) {
+  Print(before);
+  Print(path);
+  Print(after);
+}
+
+void PrintNumber(const char* format, long long a, long long b) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, a, b);
+  Print(text);
+}
+
+void LineDone() {
+  if (consoleIsTerminal) OutputFlush(console);
+}
+
+void ListByte(int64_t offset, unsigned char byte) {
+  constexpr size_t kMaxItem = 32;  // longest offset, byte and line end
+  unsigned char* p = OutputReserve(console, kMaxItem);
+  if (offset % kBytesPerLine == 0) p = PutOffset(p, static_cast<uint64_t>(offset));
+  *p++ = kHexDigits[byte >> 4];
+  *p++ = kHexDigits[byte & 0xF];
+  *p++ = ' ';
+  const bool lineEnds = offset % kBytesPerLine == kBytesPerLine - 1;
+  if (lineEnds) *p++ = '\n';
+  console.len = static_cast<size_t>(p - console.buf);
+  if (lineEnds) LineDone();
+}
+
+bool ConfirmOverwrite(const char* path) {
+  PrintWithPath("\tOverwrite \"", path, "\"? ");
+  OutputFlush(console);
+  const int answer = std::getchar();
+  return answer == 'y' || answer == 'Y';
+}
+
+int AskChannel(int channelCount) {
+  PrintNumber("\tSelect channel (%lld-%lld): ", 1, channelCount);
+  OutputFlush(console);
+  const long choice = ReadDecimal();
+  return choice >= 1 && choice <= channelCount ? static_cast<int>(choice) : 0;
+}

@@ -1,0 +1,31 @@
+// The console: messages, the hexadecimal listing and the two questions. The console stream and
+// the decoded bytes' stream belong to the process: every end of it, also the read error deep
+// inside the reader, writes out what they hold.
+#ifndef TONEGRAB_CONSOLE_H
+#define TONEGRAB_CONSOLE_H
+
+#include <cstdint>
+
+#include "byte_stream.h"
+
+extern OutputStream console;
+
+// Attaches the console to `fd`; a terminal shows each line as it is complete.
+void ConsoleAttach(int fd);
+void Print(const char* text);
+// A message that names a path: before, the path, after.
+void PrintWithPath(const char* before, const char* path, const char* after);
+// printf of one or two integers (as long long).
+void PrintNumber(const char* format, long long a, long long b = 0);
+// A line is complete: a terminal shows it now.
+void LineDone();
+
+// Byte `offset` of the listing: "%04X:  " before each sixteenth, "%02X ", a newline after it.
+void ListByte(int64_t offset, unsigned char byte);
+
+// Asks before an existing file is overwritten; one character is the answer.
+bool ConfirmOverwrite(const char* path);
+// Asks for a channel; returns it, 1 to channelCount, or 0 when the answer is out of range.
+int AskChannel(int channelCount);
+
+#endif

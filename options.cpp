@@ -1,0 +1,110 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char* kDefaultOutputPath = "out.bin";
+constexpr int kLabelsOption = 256;  // long-only options take values past the characters
+constexpr int kMaxChannel = 65535;
+
+// The leading ':' makes a missing value return ':', told apart from an unknown option ('?').
+constexpr char kShortOptions[] = ":c:ynqvrhV";
+
+const struct option kLongOptions[] = {{"channel", required_argument, nullptr, 'c'},
+                                      {"yes", no_argument, nullptr, 'y'},
+                                      {"no-clobber", no_argument, nullptr, 'n'},
+                                      {"quiet", no_argument, nullptr, 'q'},
+                                      {"verbose", no_argument, nullptr, 'v'},
+                                      {"recover", no_argument, nullptr, 'r'},
+                                      {"labels", required_argument, nullptr, kLabelsOption},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+
+// A channel number: digits only, 1 to kMaxChannel.
+bool ParseChannel(const char* text, int* channel) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || value < 1 || value > kMaxChannel) return false;
+  *channel = static_cast<int>(value);
+  return true;
+}
+
+ParseResult Refuse(const char* what, const char* value) {
+  std::fprintf(stderr, "tonegrab: %s%s\nTry \"tonegrab --help\".\n", what, value);
+  return kParseRefused;
+}
+
+}  // namespace
+
+const char kUsageLine[] = "Usage: tonegrab <inputfile> [<outputfile>]\n";
+
+const char kHelpText[] =
+    "Usage: tonegrab [options] <inputfile> [<outputfile>]\n"
+    "Decodes the two-tone data signal of a recording (or a character-pair text file) into\n"
+    "<outputfile> (out.bin by default) and lists the bytes in hexadecimal.\n"
+    "\n"
+    "  -c, --channel=N    decode channel N of a multi-channel recording without asking\n"
+    "  -y, --yes          overwrite an existing output file without asking\n"
+    "  -n, --no-clobber   never overwrite an existing output file\n"
+    "  -q, --quiet        no listing and no dots: only the byte count or the error\n"
+    "  -v, --verbose      diagnostics on standard error\n"
+    "  -r, --recover      the recovery decoder for worn or noisy recordings: decodes through\n"
+    "                     damage, follows the tape's speed, and decodes every block\n"
+    "      --labels=FILE  with --recover: write an Audacity label track of the blocks and\n"
+    "                     the damaged bytes to FILE\n"
+    "  -h, --help         this text\n"
+    "  -V, --version      the version\n"
+    "\n"
+    "Exit status: 0 decoded; 1 failed; 2 (with --recover) bytes written, some damaged.\n";
+
+ParseResult ParseOptions(int argc, char** argv, Options* options) {
+  *options = Options{nullptr, kDefaultOutputPath, nullptr, 0, kOverwriteAsk, false, false, false};
+  // Messages for unknown options are ours, on standard error.
+  opterr = 0;
+  // Paths and options may come in any order (getopt_long permutes); "--" ends the options.
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        if (!ParseChannel(optarg, &options->channel)) return Refuse("invalid channel: ", optarg);
+        break;
+      case 'y':
+        options->overwrite = kOverwriteYes;
+        break;
+      case 'n':
+        options->overwrite = kOverwriteNo;
+        break;
+      case 'q':
+        options->quiet = true;
+        break;
+      case 'v':
+        options->verbose = true;
+        break;
+      case 'r':
+        options->recover = true;
+        break;
+      case kLabelsOption:
+        options->labelsPath = optarg;
+        break;
+      case 'h':
+        return kParseHelp;
+      case 'V':
+        return kParseVersion;
+      default:
+        return Refuse(c == ':' ? "option needs a value: " : "unknown option: ", argv[optind - 1]);
+    }
+  }
+  const int paths = argc - optind;
+  if (paths != 1 && paths != 2) return kParseUsage;
+  options->inputPath = argv[optind];
+  if (paths == 2) options->outputPath = argv[optind + 1];
+  if (options->labelsPath && !options->recover) return Refuse("--labels goes with ", "--recover");
+  return kParseRun;
+}

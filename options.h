@@ -1,0 +1,32 @@
+// The command line: options in getopt_long's conventions, then the input and output paths.
+#ifndef TONEGRAB_OPTIONS_H
+#define TONEGRAB_OPTIONS_H
+
+enum OverwritePolicy : int { kOverwriteAsk, kOverwriteYes, kOverwriteNo };
+
+struct Options {
+  const char* inputPath;
+  const char* outputPath;  // "out.bin" when none is given
+  const char* labelsPath;  // label track of the recovery decoder; nullptr for none
+  int channel;             // 1-based; 0 asks
+  OverwritePolicy overwrite;
+  bool quiet;    // no listing and no dots
+  bool verbose;  // diagnostics on standard error
+  bool recover;  // the recovery decoder instead of the exact one
+};
+
+enum ParseResult : int {
+  kParseRun,      // decode with these options
+  kParseHelp,     // print the help text, status 0
+  kParseVersion,  // print the version, status 0
+  kParseUsage,    // wrong number of paths: the usage line, status 1
+  kParseRefused,  // a bad option; the message is on standard error, status 1
+};
+
+ParseResult ParseOptions(int argc, char** argv, Options* options);
+
+// The usage line, and the help text of every option.
+extern const char kUsageLine[];
+extern const char kHelpText[];
+
+#endif

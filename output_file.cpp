@@ -1,0 +1,51 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "console.h"
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether an existing file may be overwritten: by the policy, or by the answer.
+bool MayOverwrite(const char* path, OverwritePolicy policy) {
+  switch (policy) {
+    case kOverwriteYes:
+      return true;
+    case kOverwriteNo:
+      PrintWithPath("\tNot overwriting \"", path, "\" (--no-clobber)\n\n");
+      return false;
+    default:
+      return ConfirmOverwrite(path);
+  }
+}
+
+}  // namespace
+
+int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy policy) {
+  struct stat info;
+  const bool exists = stat(path, &info) == 0;
+  if (exists && SameFile(info, input)) {
+    PrintWithPath("\tInput and output are the same file \"", path, "\"\n\n");
+    return -1;
+  }
+  // Only a file's contents can be lost: a device, a FIFO or a terminal is written without asking.
+  // A directory is asked about as before, and then cannot be created.
+  if (exists && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) && !MayOverwrite(path, policy))
+    return -1;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) PrintWithPath("\tError creating file \"", path, "\"\n\n");
+  return fd;
+}
+
+bool StartOutput(int fd, const char* path) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
+  if (ftruncate(fd, 0) == 0) return true;
+  PrintWithPath("\tError creating file \"", path, "\"\n\n");
+  return false;
+}

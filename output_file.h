@@ -1,0 +1,17 @@
+// Output files: settled before decoding (the input itself refused, the overwrite question or
+// the policy), and emptied only once every question has been answered.
+#ifndef TONEGRAB_OUTPUT_FILE_H
+#define TONEGRAB_OUTPUT_FILE_H
+
+#include <sys/stat.h>
+
+#include "options.h"
+
+// Opens `path` for writing without emptying it, after the checks; returns the descriptor, or -1
+// with the message printed when the run ends here. `input` is the input's identity.
+int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy policy);
+// Empties a prepared output that is a regular file: the decoded bytes replace its contents.
+// Returns false (message printed) when it cannot be emptied.
+bool StartOutput(int fd, const char* path);
+
+#endif
