@@ -38,6 +38,11 @@ void SetInputKind(TapeReader& tr);
 // Moves a recording from its first sample frame to the first sample of `channel` (1-based).
 void SelectChannel(TapeReader& tr, int channel);
 
+// audio/fractions.cpp: reads up to `max` samples of the chosen channel as fractions of full scale
+// (a signed sample's full scale is 1; 8-bit samples are centred on 128); returns how many, 0 at
+// the end of input. Never ends the process.
+int64_t ReadFractions(TapeReader& tr, float* out, int64_t max);
+
 // decoder/decoder.cpp
 int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind);
 int Header(TapeReader& tr);

@@ -1,0 +1,63 @@
+// Samples of the chosen channel as fractions of full scale, many at a time: the form the
+// recovery decoder reads, whatever the sample width.
+#include "audio/samples.h"
+#include "tape_reader.h"
+
+namespace {
+
+constexpr float kUnsignedCentre = 128.0f;  // 8-bit samples are unsigned
+
+// 1 / 2^(bits - 1): full scale of a signed sample of that width maps to 1.
+float FullScaleInverse(int bytes) {
+  return 1.0f / static_cast<float>(uint32_t{1} << (8 * bytes - 1));
+}
+
+template <int kBytes>
+int64_t ConvertFrames(const unsigned char* p, int64_t frames, int64_t frameBytes, float* out) {
+  const float scale = FullScaleInverse(kBytes);
+  for (int64_t i = 0; i < frames; ++i) {
+    const unsigned char* s = p + i * frameBytes;
+    if constexpr (kBytes == 1)
+      out[i] = (static_cast<float>(s[0]) - kUnsignedCentre) * scale;
+    else if constexpr (kBytes == 2)
+      out[i] = static_cast<float>(static_cast<int16_t>(s[0] | s[1] << 8)) * scale;
+    else
+      out[i] = static_cast<float>(DecodeValue(s, kBytes)) * scale;
+  }
+  return frames;
+}
+
+int64_t Convert(int bytes, const unsigned char* p, int64_t frames, int64_t frameBytes,
+                float* out) {
+  switch (bytes) {
+    case 1:
+      return ConvertFrames<1>(p, frames, frameBytes, out);
+    case 2:
+      return ConvertFrames<2>(p, frames, frameBytes, out);
+    case 3:
+      return ConvertFrames<3>(p, frames, frameBytes, out);
+    default:
+      return ConvertFrames<4>(p, frames, frameBytes, out);
+  }
+}
+
+}  // namespace
+
+int64_t ReadFractions(TapeReader& tr, float* out, int64_t max) {
+  InputStream& in = tr.input;
+  const int bytes = BytesPerSample(tr);
+  const int64_t frameBytes = FrameBytes(tr);
+  int64_t done = 0;
+  while (done < max) {
+    if (in.cur < 0 || in.cur + bytes > in.len) {
+      if (!StreamFill(in) || in.cur + bytes > in.len) break;
+    }
+    // Whole frames in the window, and a last sample whose frame the file may cut short.
+    int64_t frames = (in.len - in.cur) / frameBytes;
+    if (frames == 0) frames = 1;
+    if (frames > max - done) frames = max - done;
+    done += Convert(bytes, in.buf + in.cur, frames, frameBytes, out + done);
+    in.cur += frames * frameBytes;
+  }
+  return done;
+}
