@@ -4,44 +4,95 @@
 #ifndef TONEGRAB_RECOVER_FILTERS_H
 #define TONEGRAB_RECOVER_FILTERS_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
 
-// A third-order cascaded integrator-comb decimator: three running sums at the input rate, three
-// differences at the output rate. Its nulls fall on the frequencies that would fold onto the
-// tones. Integer arithmetic wraps exactly, so the sums never drift whatever the length.
+// A decimator whose response is that of three cascaded moving sums of `factor` samples (a
+// third-order integrator-comb filter), computed directly as a short FIR: its nulls fall on the
+// frequencies that would fold onto the tones, and no running sum can drift.
+inline constexpr int kMaxDecimation = 96;
+inline constexpr int kMaxDecimatorTaps = 3 * kMaxDecimation - 2;
+
 struct Decimator {
   int factor;
-  int phase;
-  uint64_t sum1, sum2, sum3;
-  uint64_t last1, last2, last3;
-  double scale;  // undoes the fixed point and the factor^3 gain
+  int taps;
+  float weight[kMaxDecimatorTaps];
+  float history[kMaxDecimatorTaps];  // the last taps - 1 inputs not yet used up, then free
+  int held;                          // inputs in history
 };
 
-inline constexpr double kDecimatorFixedPoint = 16777216.0;  // 2^24 per full scale
-
 inline void DecimatorInit(Decimator& d, int factor) {
-  d = Decimator{};
   d.factor = factor;
-  d.scale = 1.0 / (kDecimatorFixedPoint * factor * factor * factor);
+  d.taps = 3 * factor - 2;
+  d.held = 0;
+  // The convolution of three boxcars of `factor` ones, scaled to unit gain at DC.
+  double w[kMaxDecimatorTaps] = {};
+  for (int a = 0; a < factor; ++a)
+    for (int b = 0; b < factor; ++b)
+      for (int c = 0; c < factor; ++c) w[a + b + c] += 1;
+  const double scale = 1.0 / (static_cast<double>(factor) * factor * factor);
+  for (int i = 0; i < d.taps; ++i) d.weight[i] = static_cast<float>(w[i] * scale);
 }
 
-// Takes one input sample; returns true with *out set when an output sample is due.
-inline bool DecimatorStep(Decimator& d, float x, float* out) {
-  d.sum1 += static_cast<uint64_t>(static_cast<int64_t>(x * kDecimatorFixedPoint));
-  d.sum2 += d.sum1;
-  d.sum3 += d.sum2;
-  if (++d.phase < d.factor) return false;
-  d.phase = 0;
-  const uint64_t c1 = d.sum3 - d.last1;
-  d.last1 = d.sum3;
-  const uint64_t c2 = c1 - d.last2;
-  d.last2 = c1;
-  const uint64_t c3 = c2 - d.last3;
-  d.last3 = c2;
-  *out = static_cast<float>(static_cast<double>(static_cast<int64_t>(c3)) * d.scale);
-  return true;
+// One output: the weighted sum of d.taps inputs from p, in four chains so that the additions
+// overlap.
+inline float DecimatorOutput(const Decimator& d, const float* p) {
+  float a = 0, b = 0, c = 0, e = 0;
+  int k = 0;
+  for (; k + 4 <= d.taps; k += 4) {
+    a += d.weight[k] * p[k];
+    b += d.weight[k + 1] * p[k + 1];
+    c += d.weight[k + 2] * p[k + 2];
+    e += d.weight[k + 3] * p[k + 3];
+  }
+  for (; k < d.taps; ++k) a += d.weight[k] * p[k];
+  return (a + b) + (c + e);
+}
+
+template <int kFactor>
+inline float FixedOutput(const Decimator& d, const float* p) {
+  constexpr int kTaps = 3 * kFactor - 2;
+  float y[kTaps];
+  for (int k = 0; k < kTaps; ++k) y[k] = d.weight[k] * p[k];
+  float sum = 0;
+  for (int k = 0; k < kTaps; ++k) sum += y[k];
+  return sum;
+}
+
+// Decimates `count` input samples into `out` (room for count / factor + 1); returns how many
+// output samples there are. Inputs not yet used up wait in the history.
+inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out) {
+  // Outputs whose inputs begin in the history are formed in a joined copy.
+  float joined[2 * kMaxDecimatorTaps];
+  const int64_t lead = std::min<int64_t>(count, d.taps);
+  for (int i = 0; i < d.held; ++i) joined[i] = d.history[i];
+  for (int64_t i = 0; i < lead; ++i) joined[d.held + i] = in[i];
+  const int64_t total = d.held + count;
+  int64_t made = 0, at = 0;
+  for (; at < d.held && at + d.taps <= d.held + lead; at += d.factor)
+    out[made++] = DecimatorOutput(d, joined + at);
+  // The common factors get a loop the compiler can unroll: the decimator's hottest one.
+  switch (d.factor) {
+    case 2:
+      for (; at + d.taps <= total; at += 2) out[made++] = FixedOutput<2>(d, in + (at - d.held));
+      break;
+    case 4:
+      for (; at + d.taps <= total; at += 4) out[made++] = FixedOutput<4>(d, in + (at - d.held));
+      break;
+    default:
+      for (; at + d.taps <= total; at += d.factor)
+        out[made++] = DecimatorOutput(d, in + (at - d.held));
+  }
+  // Keep what the next outputs need.
+  const int64_t keep = total - at;
+  for (int64_t i = 0; i < keep; ++i) {
+    const int64_t from = at + i;
+    d.history[i] = from < d.held ? d.history[from] : in[from - d.held];
+  }
+  d.held = static_cast<int>(keep);
+  return made;
 }
 
 // Magnitude of the decimator's response at `hz`, input rate `rate`.

@@ -13,10 +13,9 @@ constexpr double kHighTone = 2400;     // two cycles per bit
 constexpr double kTargetRate = 11025;  // decimate to no less than this
 constexpr double kHighPassHz = 500;    // DC and hum lie below, the low tone above
 constexpr double kMinInputRate = 6000;
-constexpr double kMaxInputRate = 1000000;
+constexpr double kMaxInputRate = kTargetRate * kMaxDecimation;
 constexpr double kMinSpeed = 0.7;
 constexpr double kMaxSpeed = 1.35;
-constexpr int kRenormalizeEvery = 256;
 constexpr int kRingMask = kRecoverRing - 1;
 constexpr int kBitMask = kRecoverBits - 1;
 constexpr double kTiny = 1e-30;
@@ -67,8 +66,6 @@ void SetBitLength(Recover& r, double length) {
   const double speed = Clamp(r.rate / (kBitRate * length), kMinSpeed, kMaxSpeed);
   r.bitLength = r.rate / (kBitRate * speed);
   r.omega = 2 * std::numbers::pi / r.bitLength;
-  r.stepRe = std::cos(r.omega);
-  r.stepIm = -std::sin(r.omega);
   if (std::fabs(r.bitLength - r.gainBitLength) > 0.005 * r.bitLength) {
     const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed) *
                       BiquadGain(r.highPass, r.rate, kLowTone * speed);
@@ -86,30 +83,49 @@ double Speed(const Recover& r) {
 
 // ---- Sample stage ----
 
-void TakeDecimated(Recover& r, float x) {
-  const double h = BiquadStep(r.highPass, x);
-  const int64_t n = r.written & kRingMask;
-  r.ring0Re[n] = r.sum0Re;
-  r.ring0Im[n] = r.sum0Im;
-  r.ring1Re[n] = r.sum1Re;
-  r.ring1Im[n] = r.sum1Im;
-  r.ringOscRe[n] = static_cast<float>(r.oscRe);
-  r.ringOscIm[n] = static_cast<float>(r.oscIm);
-  r.ringOmega[n] = static_cast<float>(r.omega);
-  const double zr = r.oscRe, zi = r.oscIm;
-  r.sum0Re += h * zr;
-  r.sum0Im += h * zi;
-  r.sum1Re += h * (zr * zr - zi * zi);
-  r.sum1Im += h * (2 * zr * zi);
-  r.oscRe = zr * r.stepRe - zi * r.stepIm;
-  r.oscIm = zr * r.stepIm + zi * r.stepRe;
-  if (++r.renormalize == kRenormalizeEvery) {
-    r.renormalize = 0;
-    const double m = 1 / std::sqrt(r.oscRe * r.oscRe + r.oscIm * r.oscIm);
-    r.oscRe *= m;
-    r.oscIm *= m;
+// High-passes, mixes and sums a run of decimated samples into the ring. The state is copied
+// into locals for the loop: the ring's stores could otherwise alias it.
+void TakeDecimated(Recover& r, const float* x, int64_t count) {
+  if (r.omega != r.stepOmega) {  // the timing loop moved the bit rate
+    r.stepOmega = r.omega;
+    r.stepRe = std::cos(r.omega);
+    r.stepIm = -std::sin(r.omega);
   }
-  ++r.written;
+  Biquad f = r.highPass;
+  double zr = r.oscRe, zi = r.oscIm;
+  double s0r = r.sum0Re, s0i = r.sum0Im, s1r = r.sum1Re, s1i = r.sum1Im;
+  const double stepRe = r.stepRe, stepIm = r.stepIm;
+  const float omega = static_cast<float>(r.omega);
+  int64_t written = r.written;
+  for (int64_t i = 0; i < count; ++i) {
+    const double h = BiquadStep(f, x[i]);
+    const int64_t n = written & kRingMask;
+    r.ring0Re[n] = s0r;
+    r.ring0Im[n] = s0i;
+    r.ring1Re[n] = s1r;
+    r.ring1Im[n] = s1i;
+    r.ringOscRe[n] = static_cast<float>(zr);
+    r.ringOscIm[n] = static_cast<float>(zi);
+    r.ringOmega[n] = omega;
+    s0r += h * zr;
+    s0i += h * zi;
+    s1r += h * (zr * zr - zi * zi);
+    s1i += h * (2 * zr * zi);
+    const double nr = zr * stepRe - zi * stepIm;
+    zi = zr * stepIm + zi * stepRe;
+    zr = nr;
+    ++written;
+  }
+  // The oscillator's magnitude drifts by rounding: set it back to 1 once per run.
+  const double m = 1 / std::sqrt(zr * zr + zi * zi);
+  r.oscRe = zr * m;
+  r.oscIm = zi * m;
+  r.highPass = f;
+  r.sum0Re = s0r;
+  r.sum0Im = s0i;
+  r.sum1Re = s1r;
+  r.sum1Im = s1i;
+  r.written = written;
 }
 
 // ---- Windows over the ring ----
@@ -551,7 +567,7 @@ int RecoverInit(Recover& r, double sampleRate) {
   HighPassInit(r.highPass, kHighPassHz, r.rate);
   r.oscRe = 1;
   r.oscIm = 0;
-  r.renormalize = 0;
+  r.stepOmega = 0;
   r.sum0Re = r.sum0Im = r.sum1Re = r.sum1Im = 0;
   r.written = 0;
   r.gainBitLength = 0;
@@ -565,12 +581,15 @@ int RecoverInit(Recover& r, double sampleRate) {
 
 void RecoverPush(Recover& r, const float* samples, int64_t count) {
   if (r.decimator.factor == 1) {
-    for (int64_t i = 0; i < count; ++i) TakeDecimated(r, samples[i]);
+    TakeDecimated(r, samples, count);
     return;
   }
-  float y;
-  for (int64_t i = 0; i < count; ++i) {
-    if (DecimatorStep(r.decimator, samples[i], &y)) TakeDecimated(r, y);
+  float decimated[kRecoverPushMax];
+  while (count > 0) {
+    const int64_t n = std::min<int64_t>(count, kRecoverPushMax);
+    TakeDecimated(r, decimated, Decimate(r.decimator, samples, n, decimated));
+    samples += n;
+    count -= n;
   }
 }
 

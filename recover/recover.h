@@ -17,6 +17,7 @@ inline constexpr int kRecoverBits = 512;     // decoded bits kept for framing (a
 inline constexpr int kRecoverPending = 256;  // frames held while the signal is absent
 inline constexpr int kRecoverEvents = 1024;  // events between two drains
 inline constexpr int kRecoverSearchWindows = 32;
+inline constexpr int64_t kRecoverPushMax = 4096;  // samples decimated at a time
 
 enum RecoverEventKind : int { kBlockStart, kBlockByte, kBlockEnd };
 
@@ -51,8 +52,8 @@ struct Recover {
   Biquad highPass;
   double oscRe, oscIm;    // e^(-j theta), theta advancing by omega per sample
   double omega;           // radians per sample of the low tone: 2 pi / bit length
-  double stepRe, stepIm;  // e^(-j omega)
-  int renormalize;
+  double stepRe, stepIm;  // e^(-j stepOmega), the oscillator's step
+  double stepOmega;
   double sum0Re, sum0Im, sum1Re, sum1Im;
   int64_t written;  // decimated samples in the ring so far
   double ring0Re[kRecoverRing], ring0Im[kRecoverRing];
