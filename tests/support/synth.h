@@ -54,7 +54,9 @@ struct Options {
   // Impairments of a worn recording, all on the signal channel; the defaults leave it untouched.
   // Order: tone (warped by wow and flutter) * polarity * dips, plus DC and hum, clipped, then
   // Gaussian noise (its own random stream from `seed`), then `noise` above, then quantized.
-  double snr = std::numeric_limits<double>::infinity();  // dB of white noise below the tone
+  // Levels in dB are relative to the tone's mean power: amplitude^2 / 2 for a sine, amplitude^2
+  // for a square.
+  double snr = std::numeric_limits<double>::infinity();  // white noise this many dB below
   Modulation wow, flutter;
   double dc = 0;                                          // offset, fraction of full scale
   double hum = -std::numeric_limits<double>::infinity();  // dB of 50 Hz hum and harmonics
