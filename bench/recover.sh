@@ -121,7 +121,7 @@ else
   row "hum 50 Hz + harmonics, +6 dB" "--amplitude 0.2 --hum 6"
   row "inverted polarity" "--invert"
   row "clipped at 0.3 (peak 1.0)" "--amplitude 1 --clip 0.3"
-  row "band 800-4000 Hz, noise 15 dB" "--snr 15" "sox highpass 800 lowpass 4000"
+  row "band 800-4000 Hz, noise 15 dB" "--amplitude 0.5 --snr 15" "sox highpass 800 lowpass 4000"
   row "lowpass 2500 Hz" "" "sox lowpass 2500"
   row "MP3 48 kbit/s" "" "ffmpeg mp3 -c:a libmp3lame -b:a 48k"
   row "Ogg Vorbis" "" "ffmpeg ogg -c:a libvorbis"
