@@ -28,16 +28,21 @@ constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
 constexpr double kStartBitRise = 0.3;  // of the leader's level: the low tone has begun
-constexpr int kEdgeSteps = 12;         // start-bit edge search over 1.5 bits in 1/8 steps
+constexpr int kEdgeSteps = 12;
+constexpr int kLeadBits = 6;           // leader bits decoded before the edge
+constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame         // start-bit
+                                       // edge search over 1.5 bits in 1/8 steps
 
 // Timing loop, proportional and integral, on the energy of a window between two bits.
 constexpr double kTimingGain = 0.25;
 constexpr double kSpeedGain = 0.02;
+constexpr double kPhaseWeight = 1;
 constexpr double kTimingConfident = 0.3;
 // A bit this uncertain is decided again coherently, against the learnt phase of each tone.
 constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;
-constexpr double kReferenceRate = 0.05;
+constexpr double kReferenceRate = 0.02;
+constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase is trusted
 
 // Framing.
 constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
@@ -57,6 +62,17 @@ struct Tones {
 struct Phasor {
   double re, im;
 };
+
+// atan2 to within 0.005 rad, at a fraction of the library's cost: it runs once per bit.
+double FastAtan2(double y, double x) {
+  const double ax = std::fabs(x), ay = std::fabs(y);
+  const double a = std::min(ax, ay) / (std::max(ax, ay) + kTiny);
+  const double s = a * a;
+  double angle = ((-0.0464964749 * s + 0.15931422) * s - 0.327622764) * s * a + a;
+  if (ay > ax) angle = std::numbers::pi / 2 - angle;
+  if (x < 0) angle = std::numbers::pi - angle;
+  return y < 0 ? -angle : angle;
+}
 
 double Clamp(double v, double lo, double hi) {
   return std::min(std::max(v, lo), hi);
@@ -281,10 +297,33 @@ void Flush(Recover& r) {
   r.pendingCount = 0;
 }
 
+// Decoding begins a few bits inside the leader, on the clock the start-bit edge gave: the first
+// frame is the first start bit after the leader's ones at which frames go on decoding. A noisy
+// edge found a few bits late or early costs nothing. Returns true once framed.
+bool FindFirstFrame(Recover& r) {
+  const int64_t need = kFrameBits * kLookFrames + kMaxSlip;
+  for (;;) {
+    const int64_t at = r.frameStart;
+    if (r.bitCount < at + (r.inputEnded ? kFrameBits : need)) return false;
+    if (Bit(r, at).value == 0 && FrameGood(r, at) &&
+        (r.inputEnded || GoodAhead(r, at + kFrameBits, kLookFrames - 1))) {
+      r.framed = true;
+      // A frame just before, begun by a start bit, is a damaged first byte, not leader.
+      if (at >= kFrameBits && Bit(r, at - kFrameBits).value == 0) Hold(r, at - kFrameBits);
+      return true;
+    }
+    if (++r.frameStart > kFirstFrameSearch) {  // no data follows this leader
+      StartSearch(r, r.t);
+      return false;
+    }
+  }
+}
+
 // Turns bits into bytes as far as the lookahead allows. Returns false when the block ended and
 // the search for the next leader has begun.
 bool TakeFrames(Recover& r) {
   const int64_t lookahead = kFrameBits * (1 + kLookFrames) + kMaxSlip;
+  if (!r.framed && !FindFirstFrame(r)) return r.stage == kStageData;
   for (;;) {
     const int64_t at = r.frameStart;
     if (r.bitCount < at + (r.inputEnded ? kFrameBits : lookahead)) return true;
@@ -441,7 +480,7 @@ bool EdgeStep(Recover& r) {
   const double length = r.bitLength, step = length / 8;
   const double first = r.t - length;
   const double last = first + kEdgeSteps * step;
-  if (!Available(r, first - length, length) || !Available(r, last, length)) {
+  if (!Available(r, first - (kLeadBits + 1) * length, length) || !Available(r, last, length)) {
     if (Available(r, last, length)) {  // fell out of the ring: look again from here
       StartSearch(r, r.t);
       return true;
@@ -461,14 +500,17 @@ bool EdgeStep(Recover& r) {
     const double curve = a - 2 * b + c;
     if (curve < 0) offset = Clamp(0.5 * (a - c) / curve, -0.5, 0.5);
   }
-  r.t = first + (best + offset) * step;
+  // Bits are decoded from a few bits before the edge on: the framing finds the first frame.
+  r.t = first + (best + offset) * step - kLeadBits * length;
   r.stage = kStageData;
   r.prevBit = 1;
   r.prevConfidence = 1;
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
+  r.ref0Count = r.ref1Count = 0;
   r.signalLevel = r.leaderLevel;
   r.bitCount = 0;
   r.frameStart = 0;
+  r.framed = false;
   r.pendingCount = 0;
   r.blockOpen = false;
   r.blockStart = r.leaderStart;
@@ -487,10 +529,12 @@ int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1) {
   return c1 > c0;
 }
 
-void LearnReference(double* re, double* im, const Phasor& u) {
+// The mean phase of a tone's confident bits; the first few count alike, later ones less.
+void LearnReference(double* re, double* im, int* count, const Phasor& u) {
   const double m = std::sqrt(u.re * u.re + u.im * u.im) + kTiny;
-  *re += kReferenceRate * (u.re / m - *re);
-  *im += kReferenceRate * (u.im / m - *im);
+  const double rate = std::max(1.0 / ++*count, kReferenceRate);
+  *re += rate * (u.re / m - *re);
+  *im += rate * (u.im / m - *im);
 }
 
 bool DataStep(Recover& r) {
@@ -512,27 +556,36 @@ bool DataStep(Recover& r) {
   int bit = e1 > e0;
   const Phasor z = OscillatorAt(r, r.t);
   const Phasor u0 = Referenced(z, w.re0, w.im0, 1), u1 = Referenced(z, w.re1, w.im1, 2);
-  const bool learnt = r.ref0Re * r.ref0Re + r.ref0Im * r.ref0Im > 0.25 &&
-                      r.ref1Re * r.ref1Re + r.ref1Im * r.ref1Im > 0.25;
+  const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
   if (confidence < kUncertain && learnt) bit = CoherentBit(r, u0, u1);
   if (confidence > kReferenceConfident) {
     if (bit)
-      LearnReference(&r.ref1Re, &r.ref1Im, u1);
+      LearnReference(&r.ref1Re, &r.ref1Im, &r.ref1Count, u1);
     else
-      LearnReference(&r.ref0Re, &r.ref0Im, u0);
+      LearnReference(&r.ref0Re, &r.ref0Im, &r.ref0Count, u0);
   }
 
-  // Timing: a window straddling two different bits holds equal parts of both tones when the
-  // clock is right; the tone that dominates it tells which way the clock is off.
-  double adjust = 0;
+  // Timing, two ways. A window straddling two different bits holds equal parts of both tones
+  // when the clock is right: the tone that dominates it tells which way the clock is off, in
+  // absolute terms but only at changes and noisily. And every confident bit's phase, against
+  // the phase learnt for its tone, tells how far the clock moved since: precise, fast enough
+  // for flutter, but blind to an offset the learnt phases have taken up.
+  double late = 0;
+  if ((bit ? r.ref1Count : r.ref0Count) >= kReferenceMin && confidence > kTimingConfident) {
+    const Phasor& u = bit ? u1 : u0;
+    const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
+    const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
+    late = kPhaseWeight * angle / ((bit ? 2 : 1) * r.omega);
+  }
   if (bit != r.prevBit && confidence > kTimingConfident && r.prevConfidence > kTimingConfident) {
     const Tones m = Window(r, mid, length);
     const double m0 = Energy0(r, m), m1 = Energy1(r, m);
     const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
-    const double late = (bit ? lean : -lean) * length / 4;
-    adjust = -kTimingGain * Clamp(late, -length / 4, length / 4);
-    SetBitLength(r, length - kSpeedGain * Clamp(late, -length / 4, length / 4));
+    late += (bit ? lean : -lean) * length / 4;
   }
+  late = Clamp(late, -length / 4, length / 4);
+  const double adjust = -kTimingGain * late;
+  if (late != 0) SetBitLength(r, length - kSpeedGain * late);
 
   RecoverBit& b = r.bits[r.bitCount & kBitMask];
   b.value = static_cast<uint8_t>(bit);

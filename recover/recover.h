@@ -82,12 +82,14 @@ struct Recover {
   double prevConfidence;
   int prevBit;
   double ref0Re, ref0Im, ref1Re, ref1Im;
+  int ref0Count, ref1Count;
   double signalLevel;
 
   // Framing.
   RecoverBit bits[kRecoverBits];
   int64_t bitCount;    // bits decoded in this block
   int64_t frameStart;  // bit index of the next frame's start bit
+  bool framed;         // the first frame has been found
   RecoverFrame pending[kRecoverPending];
   int pendingCount;
   bool blockOpen;  // the block's first byte has been delivered
