@@ -103,38 +103,47 @@ inline double DecimatorGain(int factor, double rate, double hz) {
   return std::fabs(g * g * g);
 }
 
-// Second-order Butterworth high-pass (bilinear transform), transposed direct form II.
-struct Biquad {
-  float b0, b1, b2, a1, a2;
-  float z1, z2;
+// Removes DC and hum: each sample less a weighted mean of the 200 ms around it (two running
+// means of 100 ms in a row, a triangle). A mean over whole periods of 50 and 60 Hz and their
+// harmonics holds all of the hum and none of the tones; the triangle's weights fade in and out,
+// so a tone that starts or stops leaves next to nothing in the mean; and unlike a recursive
+// high-pass it keeps no memory of a loud tone that stops, which would spill into quiet bits.
+inline constexpr double kBaselineSeconds = 0.1;
+inline constexpr int kBaselineRing = 4096;  // a power of two, above the longest mean
+
+struct Baseline {
+  int length;  // samples in each mean
+  double sum1, sum2;
+  int64_t count;
+  float input[kBaselineRing];
+  float mean1[kBaselineRing];
 };
 
-inline void HighPassInit(Biquad& f, double cutoff, double rate) {
-  const double k = std::tan(std::numbers::pi * cutoff / rate);
-  const double q = std::numbers::sqrt2 / 2;
-  const double norm = 1 / (1 + k / q + k * k);
-  f.b0 = static_cast<float>(norm);
-  f.b1 = static_cast<float>(-2 * norm);
-  f.b2 = static_cast<float>(norm);
-  f.a1 = static_cast<float>(2 * (k * k - 1) * norm);
-  f.a2 = static_cast<float>((1 - k / q + k * k) * norm);
-  f.z1 = f.z2 = 0;
+inline void BaselineInit(Baseline& b, double rate) {
+  b.length = static_cast<int>(kBaselineSeconds * rate + 0.5);
+  if (b.length < 1) b.length = 1;
+  if (b.length >= kBaselineRing) b.length = kBaselineRing - 1;
+  b.sum1 = b.sum2 = 0;
+  b.count = 0;
+  for (float& v : b.input) v = 0;
+  for (float& v : b.mean1) v = 0;
 }
 
-inline float BiquadStep(Biquad& f, float x) {
-  const float y = f.b0 * x + f.z1;
-  f.z1 = f.b1 * x - f.a1 * y + f.z2;
-  f.z2 = f.b2 * x - f.a2 * y;
-  return y;
+// Takes a sample; returns the sample BaselineDelay before it less the mean around that one.
+inline float BaselineStep(Baseline& b, float x) {
+  constexpr int kMask = kBaselineRing - 1;
+  const int64_t n = b.count++;
+  b.input[n & kMask] = x;
+  b.sum1 += x - b.input[(n - b.length) & kMask];
+  const float m1 = static_cast<float>(b.sum1 / b.length);
+  b.mean1[n & kMask] = m1;
+  b.sum2 += m1 - b.mean1[(n - b.length) & kMask];
+  return b.input[(n - (b.length - 1)) & kMask] - static_cast<float>(b.sum2 / b.length);
 }
 
-// Magnitude of the filter's response at `hz`.
-inline double BiquadGain(const Biquad& f, double rate, double hz) {
-  const double w = 2 * std::numbers::pi * hz / rate;
-  const double c1 = std::cos(w), s1 = std::sin(w), c2 = std::cos(2 * w), s2 = std::sin(2 * w);
-  const double nr = f.b0 + f.b1 * c1 + f.b2 * c2, ni = -(f.b1 * s1 + f.b2 * s2);
-  const double dr = 1 + f.a1 * c1 + f.a2 * c2, di = -(f.a1 * s1 + f.a2 * s2);
-  return std::sqrt((nr * nr + ni * ni) / (dr * dr + di * di));
+// The delay BaselineStep adds, in samples.
+inline int BaselineDelay(const Baseline& b) {
+  return b.length - 1;
 }
 
 #endif

@@ -11,7 +11,6 @@ constexpr double kBitRate = 1200;      // bits per second at nominal speed
 constexpr double kLowTone = 1200;      // Hz at nominal speed: one cycle per bit
 constexpr double kHighTone = 2400;     // two cycles per bit
 constexpr double kTargetRate = 11025;  // decimate to no less than this
-constexpr double kHighPassHz = 500;    // DC and hum lie below, the low tone above
 constexpr double kMinInputRate = 6000;
 constexpr double kMaxInputRate = kTargetRate * kMaxDecimation;
 constexpr double kMinSpeed = 0.7;
@@ -37,6 +36,7 @@ constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame     
 constexpr double kTimingGain = 0.25;
 constexpr double kSpeedGain = 0.02;
 constexpr double kPhaseWeight = 1;
+constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
 constexpr double kTimingConfident = 0.3;
 // A bit this uncertain is decided again coherently, against the learnt phase of each tone.
 constexpr double kUncertain = 0.5;
@@ -53,7 +53,11 @@ constexpr double kIdleConfident = 0.5;
 constexpr double kPresent = 0.65;
 constexpr int kShortGap = 3;      // frames of damage after which good frames must follow in a row
 constexpr double kSilent = 1e-4;  // of the signal's energy: silence
-constexpr double kLevelRate = 0.01;  // mean confidence of a frame that carries signal
+constexpr double kLevelRate = 0.01;
+constexpr double kWeak = 0.1;   // of the signal's energy: a weak bit
+constexpr double kStep = 30;    // a neighbour this much louder smears into a weak bit
+constexpr double kTrim = 0.15;  // of a bit: what the filters smear across a boundary  // mean
+                                // confidence of a frame that carries signal
 
 struct Tones {
   double re0, im0, re1, im1;
@@ -83,10 +87,8 @@ void SetBitLength(Recover& r, double length) {
   r.bitLength = r.rate / (kBitRate * speed);
   r.omega = 2 * std::numbers::pi / r.bitLength;
   if (std::fabs(r.bitLength - r.gainBitLength) > 0.005 * r.bitLength) {
-    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed) *
-                      BiquadGain(r.highPass, r.rate, kLowTone * speed);
-    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed) *
-                      BiquadGain(r.highPass, r.rate, kHighTone * speed);
+    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
+    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
     r.gain0 = 1 / (g0 * g0);
     r.gain1 = 1 / (g1 * g1);
     r.gainBitLength = r.bitLength;
@@ -107,14 +109,13 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
     r.stepRe = std::cos(r.omega);
     r.stepIm = -std::sin(r.omega);
   }
-  Biquad f = r.highPass;
   double zr = r.oscRe, zi = r.oscIm;
   double s0r = r.sum0Re, s0i = r.sum0Im, s1r = r.sum1Re, s1i = r.sum1Im;
   const double stepRe = r.stepRe, stepIm = r.stepIm;
   const float omega = static_cast<float>(r.omega);
   int64_t written = r.written;
   for (int64_t i = 0; i < count; ++i) {
-    const double h = BiquadStep(f, x[i]);
+    const double h = BaselineStep(r.baseline, x[i]);
     const int64_t n = written & kRingMask;
     r.ring0Re[n] = s0r;
     r.ring0Im[n] = s0i;
@@ -136,7 +137,6 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
   const double m = 1 / std::sqrt(zr * zr + zi * zi);
   r.oscRe = zr * m;
   r.oscIm = zi * m;
-  r.highPass = f;
   r.sum0Re = s0r;
   r.sum0Im = s0i;
   r.sum1Re = s1r;
@@ -198,8 +198,11 @@ void Emit(Recover& r, const RecoverEvent& e) {
   r.events[r.eventCount++] = e;
 }
 
+// Time in the recording of a position in the ring: the filters delay the samples.
 double Seconds(const Recover& r, double samples) {
-  return samples / r.rate;
+  const double delay =
+      BaselineDelay(r.baseline) + (r.decimator.taps - 1) / (2.0 * r.decimator.factor);
+  return std::max(0.0, (samples - delay) / r.rate);
 }
 
 double MeanSpeed(const Recover& r) {
@@ -508,6 +511,7 @@ bool EdgeStep(Recover& r) {
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
   r.signalLevel = r.leaderLevel;
+  r.prevStrongest = r.leaderLevel;
   r.bitCount = 0;
   r.frameStart = 0;
   r.framed = false;
@@ -540,15 +544,31 @@ void LearnReference(double* re, double* im, int* count, const Phasor& u) {
 bool DataStep(Recover& r) {
   const double length = r.bitLength;
   const double mid = r.t - length / 2;
-  if (!Available(r, r.t, length)) return false;
+  // The next bit's window is looked at too, when this one is weak.
+  if (!Available(r, r.t, 2 * length)) return false;
   if (!Available(r, mid, length)) {  // fell out of the ring: look again from here
     EndBlock(r);
     StartSearch(r, r.t);
     return true;
   }
-  const Tones w = Window(r, r.t, length);
-  const double e0 = Energy0(r, w), e1 = Energy1(r, w);
-  const double strongest = std::max(e0, e1);
+  Tones w = Window(r, r.t, length);
+  double e0 = Energy0(r, w), e1 = Energy1(r, w);
+  double strongest = std::max(e0, e1);
+  if (strongest < kWeak * r.signalLevel) {
+    // A bit far weaker than its neighbour (the signal dips) takes in what the filters smear
+    // across the boundary from the louder one: leave that edge out.
+    const Tones next = Window(r, r.t + length, length);
+    const double loud = kStep * strongest;
+    const double cutStart = r.prevStrongest > loud ? kTrim * length : 0;
+    const double cutEnd = std::max(Energy0(r, next), Energy1(r, next)) > loud ? kTrim * length : 0;
+    if (cutStart + cutEnd > 0) {
+      w = Window(r, r.t + cutStart, length - cutStart - cutEnd);
+      e0 = Energy0(r, w);
+      e1 = Energy1(r, w);
+      strongest = std::max(e0, e1);
+    }
+  }
+  r.prevStrongest = strongest;
   // Far below the signal's level there is no signal, only what the filters leave of silence.
   const double confidence =
       strongest > kSilent * r.signalLevel ? std::fabs(e1 - e0) / (e1 + e0 + kTiny) : 0;
@@ -571,7 +591,8 @@ bool DataStep(Recover& r) {
   // the phase learnt for its tone, tells how far the clock moved since: precise, fast enough
   // for flutter, but blind to an offset the learnt phases have taken up.
   double late = 0;
-  if ((bit ? r.ref1Count : r.ref0Count) >= kReferenceMin && confidence > kTimingConfident) {
+  const bool havePhase = (bit ? r.ref1Count : r.ref0Count) >= kReferenceMin;
+  if (havePhase && confidence > kTimingConfident) {
     const Phasor& u = bit ? u1 : u0;
     const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
     const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
@@ -581,7 +602,7 @@ bool DataStep(Recover& r) {
     const Tones m = Window(r, mid, length);
     const double m0 = Energy0(r, m), m1 = Energy1(r, m);
     const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
-    late += (bit ? lean : -lean) * length / 4;
+    late += (havePhase ? kGardnerWeight : 1) * (bit ? lean : -lean) * length / 4;
   }
   late = Clamp(late, -length / 4, length / 4);
   const double adjust = -kTimingGain * late;
@@ -617,7 +638,7 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.inputRate = sampleRate;
   r.rate = sampleRate / factor;
   DecimatorInit(r.decimator, factor);
-  HighPassInit(r.highPass, kHighPassHz, r.rate);
+  BaselineInit(r.baseline, r.rate);
   r.oscRe = 1;
   r.oscIm = 0;
   r.stepOmega = 0;
@@ -647,6 +668,10 @@ void RecoverPush(Recover& r, const float* samples, int64_t count) {
 }
 
 void RecoverFinish(Recover& r) {
+  // The baseline holds the last samples back: silence after them brings them out.
+  float silence[kRecoverPushMax] = {};
+  for (int left = BaselineDelay(r.baseline) + 1; left > 0; left -= kRecoverPushMax)
+    TakeDecimated(r, silence, std::min<int64_t>(left, kRecoverPushMax));
   r.inputEnded = true;
 }
 

@@ -49,7 +49,7 @@ struct Recover {
   double inputRate;
   double rate;  // after decimation
   Decimator decimator;
-  Biquad highPass;
+  Baseline baseline;
   double oscRe, oscIm;    // e^(-j theta), theta advancing by omega per sample
   double omega;           // radians per sample of the low tone: 2 pi / bit length
   double stepRe, stepIm;  // e^(-j stepOmega), the oscillator's step
@@ -84,6 +84,7 @@ struct Recover {
   double ref0Re, ref0Im, ref1Re, ref1Im;
   int ref0Count, ref1Count;
   double signalLevel;
+  double prevStrongest;  // the last bit's stronger tone
 
   // Framing.
   RecoverBit bits[kRecoverBits];
