@@ -112,7 +112,8 @@ inline constexpr double kBaselineSeconds = 0.1;
 inline constexpr int kBaselineRing = 4096;  // a power of two, above the longest mean
 
 struct Baseline {
-  int length;  // samples in each mean
+  int length;      // samples in each mean
+  double inverse;  // 1 / length
   double sum1, sum2;
   int64_t count;
   float input[kBaselineRing];
@@ -123,6 +124,7 @@ inline void BaselineInit(Baseline& b, double rate) {
   b.length = static_cast<int>(kBaselineSeconds * rate + 0.5);
   if (b.length < 1) b.length = 1;
   if (b.length >= kBaselineRing) b.length = kBaselineRing - 1;
+  b.inverse = 1.0 / b.length;
   b.sum1 = b.sum2 = 0;
   b.count = 0;
   for (float& v : b.input) v = 0;
@@ -135,10 +137,10 @@ inline float BaselineStep(Baseline& b, float x) {
   const int64_t n = b.count++;
   b.input[n & kMask] = x;
   b.sum1 += x - b.input[(n - b.length) & kMask];
-  const float m1 = static_cast<float>(b.sum1 / b.length);
+  const float m1 = static_cast<float>(b.sum1 * b.inverse);
   b.mean1[n & kMask] = m1;
   b.sum2 += m1 - b.mean1[(n - b.length) & kMask];
-  return b.input[(n - (b.length - 1)) & kMask] - static_cast<float>(b.sum2 / b.length);
+  return b.input[(n - (b.length - 1)) & kMask] - static_cast<float>(b.sum2 * b.inverse);
 }
 
 // The delay BaselineStep adds, in samples.

@@ -18,6 +18,8 @@ constexpr double kMaxSpeed = 1.35;
 constexpr int kRingMask = kRecoverRing - 1;
 constexpr int kBitMask = kRecoverBits - 1;
 constexpr double kTiny = 1e-30;
+// A window's phase drifts by this fraction of a cycle per cycle before the tables are rebuilt.
+constexpr double kTemplateTolerance = 1e-3;
 
 // Leader search: a steady tone in most windows, its phase advancing evenly, the high tone
 // well above the low one.
@@ -54,10 +56,7 @@ constexpr double kPresent = 0.65;
 constexpr int kShortGap = 3;      // frames of damage after which good frames must follow in a row
 constexpr double kSilent = 1e-4;  // of the signal's energy: silence
 constexpr double kLevelRate = 0.01;
-constexpr double kWeak = 0.1;   // of the signal's energy: a weak bit
-constexpr double kStep = 30;    // a neighbour this much louder smears into a weak bit
-constexpr double kTrim = 0.15;  // of a bit: what the filters smear across a boundary  // mean
-                                // confidence of a frame that carries signal
+// confidence of a frame that carries signal
 
 struct Tones {
   double re0, im0, re1, im1;
@@ -78,14 +77,41 @@ double FastAtan2(double y, double x) {
   return y < 0 ? -angle : angle;
 }
 
+// cos and sin of a small angle (|a| < 2), to within 1e-7: the windows need them once each.
+Phasor Rotation(double a) {
+  const double a2 = a * a;
+  const double c = 1 + a2 * (-1.0 / 2 + a2 * (1.0 / 24 + a2 * (-1.0 / 720 + a2 * (1.0 / 40320))));
+  const double s =
+      a * (1 + a2 * (-1.0 / 6 + a2 * (1.0 / 120 + a2 * (-1.0 / 5040 + a2 * (1.0 / 362880)))));
+  return {c, s};
+}
+
 double Clamp(double v, double lo, double hi) {
   return std::min(std::max(v, lo), hi);
+}
+
+// The tones' phasors e^(-j omega n) and e^(-j 2 omega n) for the samples of a window, built
+// again only when the bit rate has moved enough to matter.
+void BuildTemplates(Recover& r) {
+  r.templateOmega = r.omega;
+  const Phasor step = Rotation(r.omega);  // e^(j omega)
+  double re = 1, im = 0;
+  for (int n = 0; n < kRecoverWindowMax; ++n) {
+    r.low[0][n] = static_cast<float>(re);
+    r.low[1][n] = static_cast<float>(-im);
+    r.high[0][n] = static_cast<float>(re * re - im * im);
+    r.high[1][n] = static_cast<float>(-2 * re * im);
+    const double next = re * step.re - im * step.im;
+    im = re * step.im + im * step.re;
+    re = next;
+  }
 }
 
 void SetBitLength(Recover& r, double length) {
   const double speed = Clamp(r.rate / (kBitRate * length), kMinSpeed, kMaxSpeed);
   r.bitLength = r.rate / (kBitRate * speed);
   r.omega = 2 * std::numbers::pi / r.bitLength;
+  if (std::fabs(r.omega - r.templateOmega) > kTemplateTolerance * r.omega) BuildTemplates(r);
   if (std::fabs(r.bitLength - r.gainBitLength) > 0.005 * r.bitLength) {
     const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
     const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
@@ -101,46 +127,11 @@ double Speed(const Recover& r) {
 
 // ---- Sample stage ----
 
-// High-passes, mixes and sums a run of decimated samples into the ring. The state is copied
-// into locals for the loop: the ring's stores could otherwise alias it.
+// Removes DC and hum from a run of decimated samples and keeps them in the ring.
 void TakeDecimated(Recover& r, const float* x, int64_t count) {
-  if (r.omega != r.stepOmega) {  // the timing loop moved the bit rate
-    r.stepOmega = r.omega;
-    r.stepRe = std::cos(r.omega);
-    r.stepIm = -std::sin(r.omega);
-  }
-  double zr = r.oscRe, zi = r.oscIm;
-  double s0r = r.sum0Re, s0i = r.sum0Im, s1r = r.sum1Re, s1i = r.sum1Im;
-  const double stepRe = r.stepRe, stepIm = r.stepIm;
-  const float omega = static_cast<float>(r.omega);
   int64_t written = r.written;
-  for (int64_t i = 0; i < count; ++i) {
-    const double h = BaselineStep(r.baseline, x[i]);
-    const int64_t n = written & kRingMask;
-    r.ring0Re[n] = s0r;
-    r.ring0Im[n] = s0i;
-    r.ring1Re[n] = s1r;
-    r.ring1Im[n] = s1i;
-    r.ringOscRe[n] = static_cast<float>(zr);
-    r.ringOscIm[n] = static_cast<float>(zi);
-    r.ringOmega[n] = omega;
-    s0r += h * zr;
-    s0i += h * zi;
-    s1r += h * (zr * zr - zi * zi);
-    s1i += h * (2 * zr * zi);
-    const double nr = zr * stepRe - zi * stepIm;
-    zi = zr * stepIm + zi * stepRe;
-    zr = nr;
-    ++written;
-  }
-  // The oscillator's magnitude drifts by rounding: set it back to 1 once per run.
-  const double m = 1 / std::sqrt(zr * zr + zi * zi);
-  r.oscRe = zr * m;
-  r.oscIm = zi * m;
-  r.sum0Re = s0r;
-  r.sum0Im = s0i;
-  r.sum1Re = s1r;
-  r.sum1Im = s1i;
+  for (int64_t i = 0; i < count; ++i)
+    r.ring[written++ & kRingMask] = BaselineStep(r.baseline, x[i]);
   r.written = written;
 }
 
@@ -151,29 +142,34 @@ bool Available(const Recover& r, double start, double length) {
   return start >= oldest && start + length + 2 < static_cast<double>(r.written);
 }
 
-double At(const double* ring, double x) {
-  const double whole = std::floor(x);
-  const int64_t i = static_cast<int64_t>(whole);
-  const double a = ring[i & kRingMask];
-  return a + (x - whole) * (ring[(i + 1) & kRingMask] - a);
-}
-
-// Correlations of the samples in [start, start + length) with the two tones.
+// Correlations of the samples in [start, start + length) with the two tones at the current
+// bit rate, one and two cycles per bit, in phase with the window's start. A sample covers
+// [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
+// that the compiler can do several samples at once; the window's own phase is one rotation.
 Tones Window(const Recover& r, double start, double length) {
-  const double end = start + length;
-  return {At(r.ring0Re, end) - At(r.ring0Re, start), At(r.ring0Im, end) - At(r.ring0Im, start),
-          At(r.ring1Re, end) - At(r.ring1Re, start), At(r.ring1Im, end) - At(r.ring1Im, start)};
-}
-
-// The oscillator's phasor at a fractional position.
-Phasor OscillatorAt(const Recover& r, double x) {
-  const double whole = std::floor(x);
-  const int64_t i = static_cast<int64_t>(whole) & kRingMask;
-  const double a = r.ringOmega[i] * (x - whole);
-  const double a2 = a * a;
-  const double c = 1 - a2 / 2 + a2 * a2 / 24, s = a - a * a2 / 6 + a * a2 * a2 / 120;
-  // z * e^(-j a)
-  return {r.ringOscRe[i] * c + r.ringOscIm[i] * s, r.ringOscIm[i] * c - r.ringOscRe[i] * s};
+  const int64_t first = static_cast<int64_t>(std::floor(start));
+  const int64_t last = static_cast<int64_t>(std::floor(start + length));
+  const int count = static_cast<int>(last - first + 1);
+  const double lead = start - static_cast<double>(first);
+  float v[kRecoverWindowMax];
+  for (int i = 0; i < count; ++i) v[i] = r.ring[(first + i) & kRingMask];
+  if (count == 1) {
+    v[0] *= static_cast<float>(length);
+  } else {
+    v[0] *= static_cast<float>(1 - lead);
+    v[count - 1] *= static_cast<float>(start + length - static_cast<double>(last));
+  }
+  float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
+  for (int i = 0; i < count; ++i) {
+    a0 += v[i] * r.low[0][i];
+    b0 += v[i] * r.low[1][i];
+    a1 += v[i] * r.high[0][i];
+    b1 += v[i] * r.high[1][i];
+  }
+  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
+  const Phasor z = Rotation(r.omega * lead);
+  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
+  return {a0 * z.re - b0 * z.im, a0 * z.im + b0 * z.re, a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
 }
 
 double Energy0(const Recover& r, const Tones& w) {
@@ -182,14 +178,6 @@ double Energy0(const Recover& r, const Tones& w) {
 
 double Energy1(const Recover& r, const Tones& w) {
   return (w.re1 * w.re1 + w.im1 * w.im1) * r.gain1;
-}
-
-// The tones' correlations turned to the phase they have against the oscillator at the window's
-// start: constant from bit to bit for a signal whose phase is tied to its bit clock.
-Phasor Referenced(const Phasor& z, double re, double im, int cycles) {
-  Phasor c{z.re, -z.im};  // conj(z) = e^(j theta)
-  if (cycles == 2) c = {c.re * c.re - c.im * c.im, 2 * c.re * c.im};
-  return {re * c.re - im * c.im, re * c.im + im * c.re};
 }
 
 // ---- Events ----
@@ -368,7 +356,7 @@ bool SearchStep(Recover& r) {
     return true;
   }
   const Tones w = Window(r, r.t, length);
-  const Phasor u = Referenced(OscillatorAt(r, r.t), w.re1, w.im1, 2);
+  const Phasor u{w.re1, w.im1};
   const int slot = r.searchCount % kRecoverSearchWindows;
   double rotRe = 0, rotIm = 0;
   if (r.searchCount > 0) {
@@ -435,7 +423,7 @@ bool LeaderStep(Recover& r) {
   if (!Available(r, r.t, length)) return false;
   const Tones w = Window(r, r.t, length);
   const double e0 = Energy0(r, w), e1 = Energy1(r, w);
-  const Phasor u = Referenced(OscillatorAt(r, r.t), w.re1, w.im1, 2);
+  const Phasor u{w.re1, w.im1};
   const bool steady = e1 > kLeaderDominance * e0 && e1 > kLeaderLost * r.leaderLevel;
   if (r.leaderWindows > 0) {
     // The window that reaches into the start bit turns the phase too: a rotation is trusted
@@ -511,7 +499,6 @@ bool EdgeStep(Recover& r) {
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
   r.signalLevel = r.leaderLevel;
-  r.prevStrongest = r.leaderLevel;
   r.bitCount = 0;
   r.frameStart = 0;
   r.framed = false;
@@ -544,38 +531,21 @@ void LearnReference(double* re, double* im, int* count, const Phasor& u) {
 bool DataStep(Recover& r) {
   const double length = r.bitLength;
   const double mid = r.t - length / 2;
-  // The next bit's window is looked at too, when this one is weak.
-  if (!Available(r, r.t, 2 * length)) return false;
+  if (!Available(r, r.t, length)) return false;
   if (!Available(r, mid, length)) {  // fell out of the ring: look again from here
     EndBlock(r);
     StartSearch(r, r.t);
     return true;
   }
-  Tones w = Window(r, r.t, length);
-  double e0 = Energy0(r, w), e1 = Energy1(r, w);
-  double strongest = std::max(e0, e1);
-  if (strongest < kWeak * r.signalLevel) {
-    // A bit far weaker than its neighbour (the signal dips) takes in what the filters smear
-    // across the boundary from the louder one: leave that edge out.
-    const Tones next = Window(r, r.t + length, length);
-    const double loud = kStep * strongest;
-    const double cutStart = r.prevStrongest > loud ? kTrim * length : 0;
-    const double cutEnd = std::max(Energy0(r, next), Energy1(r, next)) > loud ? kTrim * length : 0;
-    if (cutStart + cutEnd > 0) {
-      w = Window(r, r.t + cutStart, length - cutStart - cutEnd);
-      e0 = Energy0(r, w);
-      e1 = Energy1(r, w);
-      strongest = std::max(e0, e1);
-    }
-  }
-  r.prevStrongest = strongest;
+  const Tones w = Window(r, r.t, length);
+  const double e0 = Energy0(r, w), e1 = Energy1(r, w);
+  const double strongest = std::max(e0, e1);
   // Far below the signal's level there is no signal, only what the filters leave of silence.
   const double confidence =
       strongest > kSilent * r.signalLevel ? std::fabs(e1 - e0) / (e1 + e0 + kTiny) : 0;
   if (confidence > kReferenceConfident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
-  const Phasor z = OscillatorAt(r, r.t);
-  const Phasor u0 = Referenced(z, w.re0, w.im0, 1), u1 = Referenced(z, w.re1, w.im1, 2);
+  const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};
   const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
   if (confidence < kUncertain && learnt) bit = CoherentBit(r, u0, u1);
   if (confidence > kReferenceConfident) {
@@ -639,12 +609,9 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.rate = sampleRate / factor;
   DecimatorInit(r.decimator, factor);
   BaselineInit(r.baseline, r.rate);
-  r.oscRe = 1;
-  r.oscIm = 0;
-  r.stepOmega = 0;
-  r.sum0Re = r.sum0Im = r.sum1Re = r.sum1Im = 0;
   r.written = 0;
   r.gainBitLength = 0;
+  r.templateOmega = 0;
   r.eventCount = 0;
   r.inputEnded = false;
   r.blockOpen = false;
