@@ -25,6 +25,7 @@ constexpr double kTemplateTolerance = 1e-3;
 // well above the low one.
 constexpr double kLeaderCoherence = 0.6;
 constexpr double kLeaderDominance = 3;
+constexpr double kLeaderEdge = 0.25;  // of the leader's level: where it begins
 constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
@@ -346,6 +347,18 @@ bool TakeFrames(Recover& r) {
 
 // ---- Bit stage ----
 
+// Where the leader found ending at `at` began: the search needs some of it to be sure, so the
+// windows before are looked at again while they hold the high tone at its level.
+double LeaderBegins(const Recover& r, double at, double length, double level) {
+  while (Available(r, at - length, length)) {
+    const Tones w = Window(r, at - length, length);
+    const double e1 = Energy1(r, w);
+    if (e1 < kLeaderEdge * level || e1 < kLeaderDominance * Energy0(r, w)) break;
+    at -= length;
+  }
+  return at;
+}
+
 bool SearchStep(Recover& r) {
   const double length = r.rate / kBitRate;
   if (!Available(r, r.t, length)) {
@@ -391,7 +404,7 @@ bool SearchStep(Recover& r) {
   const double speed = 1 + std::atan2(sumIm, sumRe) / (4 * std::numbers::pi);
   SetBitLength(r, r.rate / (kBitRate * speed));
   r.leaderLevel = high / kRecoverSearchWindows;
-  r.leaderStart = Seconds(r, r.t - (kRecoverSearchWindows + 1) * length);
+  r.leaderStart = Seconds(r, LeaderBegins(r, r.t - length, length, high / kRecoverSearchWindows));
   r.leaderWeak = 0;
   r.leaderWindows = 0;
   r.leaderSumRe = r.leaderSumIm = 0;
