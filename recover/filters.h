@@ -1,6 +1,5 @@
-// The small signal-processing pieces of the recovery decoder: a decimator that keeps the band of
-// the two tones, a high-pass filter against DC and hum, and an oscillator that follows the bit
-// rate. Each is a plain record and a step function.
+// The decimator of the recovery decoder: it keeps the band of the two tones at a quarter or so
+// of the work. A plain record and a step function.
 #ifndef TONEGRAB_RECOVER_FILTERS_H
 #define TONEGRAB_RECOVER_FILTERS_H
 
@@ -101,51 +100,6 @@ inline double DecimatorGain(int factor, double rate, double hz) {
   if (factor == 1 || x == 0) return 1;
   const double g = std::sin(factor * x) / (factor * std::sin(x));
   return std::fabs(g * g * g);
-}
-
-// Removes DC and hum: each sample less a weighted mean of the 200 ms around it (two running
-// means of 100 ms in a row, a triangle). A mean over whole periods of 50 and 60 Hz and their
-// harmonics holds all of the hum and none of the tones; the triangle's weights fade in and out,
-// so a tone that starts or stops leaves next to nothing in the mean; and unlike a recursive
-// high-pass it keeps no memory of a loud tone that stops, which would spill into quiet bits.
-inline constexpr double kBaselineSeconds = 0.1;
-inline constexpr int kBaselineRing = 4096;  // a power of two, above the longest mean
-
-struct Baseline {
-  int length;      // samples in each mean
-  double inverse;  // 1 / length
-  double sum1, sum2;
-  int64_t count;
-  float input[kBaselineRing];
-  float mean1[kBaselineRing];
-};
-
-inline void BaselineInit(Baseline& b, double rate) {
-  b.length = static_cast<int>(kBaselineSeconds * rate + 0.5);
-  if (b.length < 1) b.length = 1;
-  if (b.length >= kBaselineRing) b.length = kBaselineRing - 1;
-  b.inverse = 1.0 / b.length;
-  b.sum1 = b.sum2 = 0;
-  b.count = 0;
-  for (float& v : b.input) v = 0;
-  for (float& v : b.mean1) v = 0;
-}
-
-// Takes a sample; returns the sample BaselineDelay before it less the mean around that one.
-inline float BaselineStep(Baseline& b, float x) {
-  constexpr int kMask = kBaselineRing - 1;
-  const int64_t n = b.count++;
-  b.input[n & kMask] = x;
-  b.sum1 += x - b.input[(n - b.length) & kMask];
-  const float m1 = static_cast<float>(b.sum1 * b.inverse);
-  b.mean1[n & kMask] = m1;
-  b.sum2 += m1 - b.mean1[(n - b.length) & kMask];
-  return b.input[(n - (b.length - 1)) & kMask] - static_cast<float>(b.sum2 * b.inverse);
-}
-
-// The delay BaselineStep adds, in samples.
-inline int BaselineDelay(const Baseline& b) {
-  return b.length - 1;
 }
 
 #endif

@@ -2,6 +2,7 @@
 #include "recover/recover.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -25,7 +26,7 @@ constexpr double kTemplateTolerance = 1e-3;
 // well above the low one.
 constexpr double kLeaderCoherence = 0.6;
 constexpr double kLeaderDominance = 3;
-constexpr double kLeaderEdge = 0.25;  // of the leader's level: where it begins
+constexpr double kLeaderEdge = 0.25;   // of the leader's level: where it begins
 constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
@@ -46,6 +47,14 @@ constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;
 constexpr double kReferenceRate = 0.02;
 constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase is trusted
+// 1 / (n + 1), but no less than kReferenceRate.
+constexpr auto kFirstRates = [] {
+  std::array<double, kReferenceMin * 4> rates{};
+  for (size_t n = 0; n < rates.size(); ++n)
+    rates[n] = 1.0 / static_cast<double>(n + 1) > kReferenceRate ? 1.0 / static_cast<double>(n + 1)
+                                                                 : kReferenceRate;
+  return rates;
+}();
 
 // Framing.
 constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
@@ -94,7 +103,6 @@ double Clamp(double v, double lo, double hi) {
 // The tones' phasors e^(-j omega n) and e^(-j 2 omega n) for the samples of a window, built
 // again only when the bit rate has moved enough to matter.
 void BuildTemplates(Recover& r) {
-  r.templateOmega = r.omega;
   const Phasor step = Rotation(r.omega);  // e^(j omega)
   double re = 1, im = 0;
   for (int n = 0; n < kRecoverWindowMax; ++n) {
@@ -108,12 +116,16 @@ void BuildTemplates(Recover& r) {
   }
 }
 
+// Runs once per bit: divisions only where the length moved enough to need them.
 void SetBitLength(Recover& r, double length) {
-  const double speed = Clamp(r.rate / (kBitRate * length), kMinSpeed, kMaxSpeed);
-  r.bitLength = r.rate / (kBitRate * speed);
-  r.omega = 2 * std::numbers::pi / r.bitLength;
-  if (std::fabs(r.omega - r.templateOmega) > kTemplateTolerance * r.omega) BuildTemplates(r);
+  r.bitLength = Clamp(length, r.shortestBit, r.longestBit);
+  if (std::fabs(r.bitLength - r.templateLength) > kTemplateTolerance * r.bitLength) {
+    r.omega = 2 * std::numbers::pi / r.bitLength;
+    BuildTemplates(r);
+    r.templateLength = r.bitLength;
+  }
   if (std::fabs(r.bitLength - r.gainBitLength) > 0.005 * r.bitLength) {
+    const double speed = r.rate / (kBitRate * r.bitLength);
     const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
     const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
     r.gain0 = 1 / (g0 * g0);
@@ -128,11 +140,11 @@ double Speed(const Recover& r) {
 
 // ---- Sample stage ----
 
-// Removes DC and hum from a run of decimated samples and keeps them in the ring.
+// Keeps a run of decimated samples in the ring. DC and hum need no filter: every window spans
+// whole cycles of both tones, which a constant or a slow wave does not correlate with.
 void TakeDecimated(Recover& r, const float* x, int64_t count) {
   int64_t written = r.written;
-  for (int64_t i = 0; i < count; ++i)
-    r.ring[written++ & kRingMask] = BaselineStep(r.baseline, x[i]);
+  for (int64_t i = 0; i < count; ++i) r.ring[written++ & kRingMask] = x[i];
   r.written = written;
 }
 
@@ -187,15 +199,16 @@ void Emit(Recover& r, const RecoverEvent& e) {
   r.events[r.eventCount++] = e;
 }
 
-// Time in the recording of a position in the ring: the filters delay the samples.
+// Time in the recording of a position in the ring: the decimator delays the samples.
 double Seconds(const Recover& r, double samples) {
-  const double delay =
-      BaselineDelay(r.baseline) + (r.decimator.taps - 1) / (2.0 * r.decimator.factor);
+  const double delay = (r.decimator.taps - 1) / (2.0 * r.decimator.factor);
   return std::max(0.0, (samples - delay) / r.rate);
 }
 
 double MeanSpeed(const Recover& r) {
-  return r.speedCount ? r.speedSum / static_cast<double>(r.speedCount) : Speed(r);
+  // The mean bit length gives the mean speed.
+  if (r.speedCount == 0) return Speed(r);
+  return r.rate / (kBitRate * r.speedSum / static_cast<double>(r.speedCount));
 }
 
 void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
@@ -509,6 +522,7 @@ bool EdgeStep(Recover& r) {
   r.stage = kStageData;
   r.prevBit = 1;
   r.prevConfidence = 1;
+  r.pendingAdjust = r.pendingLate = 0;
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
   r.signalLevel = r.leaderLevel;
@@ -534,11 +548,12 @@ int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1) {
 }
 
 // The mean phase of a tone's confident bits; the first few count alike, later ones less.
+// The first bits count alike, later ones less; louder bits weigh more, as they are surer.
 void LearnReference(double* re, double* im, int* count, const Phasor& u) {
-  const double m = std::sqrt(u.re * u.re + u.im * u.im) + kTiny;
-  const double rate = std::max(1.0 / ++*count, kReferenceRate);
-  *re += rate * (u.re / m - *re);
-  *im += rate * (u.im / m - *im);
+  const double rate = *count < kReferenceMin * 4 ? kFirstRates[*count] : kReferenceRate;
+  ++*count;
+  *re += rate * (u.re - *re);
+  *im += rate * (u.im - *im);
 }
 
 bool DataStep(Recover& r) {
@@ -588,8 +603,12 @@ bool DataStep(Recover& r) {
     late += (havePhase ? kGardnerWeight : 1) * (bit ? lean : -lean) * length / 4;
   }
   late = Clamp(late, -length / 4, length / 4);
-  const double adjust = -kTimingGain * late;
-  if (late != 0) SetBitLength(r, length - kSpeedGain * late);
+  // The correction applies from the bit after next: the next bit's window then does not wait
+  // for this one's decision, and the two can be worked out side by side.
+  const double adjust = r.pendingAdjust;
+  r.pendingAdjust = -kTimingGain * late;
+  if (r.pendingLate != 0) SetBitLength(r, length - kSpeedGain * r.pendingLate);
+  r.pendingLate = late;
 
   RecoverBit& b = r.bits[r.bitCount & kBitMask];
   b.value = static_cast<uint8_t>(bit);
@@ -598,7 +617,7 @@ bool DataStep(Recover& r) {
   ++r.bitCount;
   r.prevBit = bit;
   r.prevConfidence = confidence;
-  r.speedSum += Speed(r);
+  r.speedSum += r.bitLength;
   ++r.speedCount;
   r.t += length + adjust;
   TakeFrames(r);
@@ -621,10 +640,11 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.inputRate = sampleRate;
   r.rate = sampleRate / factor;
   DecimatorInit(r.decimator, factor);
-  BaselineInit(r.baseline, r.rate);
   r.written = 0;
   r.gainBitLength = 0;
-  r.templateOmega = 0;
+  r.templateLength = 0;
+  r.shortestBit = r.rate / (kBitRate * kMaxSpeed);
+  r.longestBit = r.rate / (kBitRate * kMinSpeed);
   r.eventCount = 0;
   r.inputEnded = false;
   r.blockOpen = false;
@@ -648,10 +668,6 @@ void RecoverPush(Recover& r, const float* samples, int64_t count) {
 }
 
 void RecoverFinish(Recover& r) {
-  // The baseline holds the last samples back: silence after them brings them out.
-  float silence[kRecoverPushMax] = {};
-  for (int left = BaselineDelay(r.baseline) + 1; left > 0; left -= kRecoverPushMax)
-    TakeDecimated(r, silence, std::min<int64_t>(left, kRecoverPushMax));
   r.inputEnded = true;
 }
 

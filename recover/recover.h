@@ -45,13 +45,13 @@ struct RecoverFrame {
 };
 
 struct Recover {
-  // Sample stage: decimate, and remove DC and hum.
+  // Sample stage: decimate and keep.
   double inputRate;
   double rate;  // after decimation
   Decimator decimator;
-  Baseline baseline;
-  double omega;          // radians per sample of the low tone: 2 pi / bit length
-  double templateOmega;  // the omega the tables were built for
+  double omega;                    // radians per sample of the low tone: 2 pi / bit length
+  double templateLength;           // the bit length the tables were built for
+  double shortestBit, longestBit;  // bit lengths at the fastest and slowest speeds followed
   alignas(16) float low[2][kRecoverWindowMax];
   alignas(16) float high[2][kRecoverWindowMax];  // cos and -sin of omega n, 2 omega n
   int64_t written;                               // decimated samples in the ring so far
@@ -77,6 +77,7 @@ struct Recover {
   int leaderWindows;
   // Data: timing loop and coherent references.
   double prevConfidence;
+  double pendingAdjust, pendingLate;  // the timing loop's last correction, not yet applied
   int prevBit;
   double ref0Re, ref0Im, ref1Re, ref1Im;
   int ref0Count, ref1Count;
