@@ -43,6 +43,10 @@ ParseResult Refuse(const char* what, const char* value) {
 
 }  // namespace
 
+bool IsStandardStream(const char* path) {
+  return path[0] == '-' && path[1] == '\0';
+}
+
 const char kUsageLine[] = "Usage: tonegrab <inputfile> [<outputfile>]\n";
 
 const char kHelpText[] =
