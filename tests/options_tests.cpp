@@ -484,6 +484,7 @@ TEST_F(Options, FifoOutputWithoutQuestion) {
   Bytes got;
   std::thread reader([&] { got = ReadFile(dir / "fifo"); });
   const RunResult r = Tonegrab({"in.txt", "fifo"});
+  close(open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK));  // frees a reader still waiting
   reader.join();
   EXPECT_EQ(r.out, Completed(kPayload));
   EXPECT_EQ(r.status, 0);
