@@ -114,8 +114,11 @@ const char* Cause(StopCause cause, RunPhase phase) {
     case kStopEnd:
       return phase == kPhaseLeader ? "the input ended before a leader was found"
                                    : "the input ended";
-    case kStopSignal:
-      return SignalName(PendingSignal());
+    case kStopSignal: {
+      static char text[32];
+      std::snprintf(text, sizeof text, "interrupted by %s", SignalName(PendingSignal()));
+      return text;
+    }
     default:
       return "the input could not go back to bytes a pipe no longer holds";
   }
