@@ -381,6 +381,22 @@ TEST_P(StreamTest, ConsoleStatusAndFile) {
 INSTANTIATE_TEST_SUITE_P(Cli, StreamTest, testing::ValuesIn(StreamCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Standard output as the shell opened it: appended to, never emptied; never the input itself.
+TEST_F(Options, StandardOutputIsNotEmptied) {
+  WriteFile(dir / "out.bin", ToBytes(kOldFile));
+  RunResult r = ::Run({"/bin/sh", "-c", "'" + kTool + "' -q in.txt - >> out.bin"}, "", dir.path());
+  EXPECT_EQ(r.err, "40 bytes\n");
+  EXPECT_EQ(r.status, 0);
+  Bytes appended = ToBytes(kOldFile);
+  appended.insert(appended.end(), kPayload.begin(), kPayload.end());
+  EXPECT_EQ(ReadFile(dir / "out.bin"), appended);
+  const Bytes text = ReadFile(dir / "in.txt");
+  r = ::Run({"/bin/sh", "-c", "'" + kTool + "' in.txt - >> in.txt"}, "", dir.path());
+  EXPECT_EQ(r.err, "\tInput and output are the same file \"-\"\n\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(dir / "in.txt"), text);
+}
+
 // A pipe that delivers a few bytes at a time, each read by the tool before the next comes. The
 // long lead-in puts the decoder's step back at the end of the leader just past the point where
 // the full window first drops its oldest bytes.
