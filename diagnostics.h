@@ -1,5 +1,6 @@
 // -v: what the run saw, on standard error, so that the listing stays clean. Nothing here runs
-// without -v; the peak level is taken once per refill of the input window, never per sample.
+// without -v, and the decoder's sample loop is never touched: the peak level is taken from each
+// window of the input as it is loaded.
 #ifndef TONEGRAB_DIAGNOSTICS_H
 #define TONEGRAB_DIAGNOSTICS_H
 
