@@ -2,16 +2,54 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+
+volatile std::sig_atomic_t inputEndSignal = 0;
+
+namespace {
+
+// A pipe's window: bytes are appended as they come; only a full window drops its oldest bytes,
+// keeping kPipeKeepBehind before the position. A position past the window reads on, dropping.
+bool FillFromPipe(InputStream& s) {
+  if (s.cur < 0) {  // those bytes were read and dropped: the input cannot go back to them
+    s.lost = true;
+    return false;
+  }
+  while (s.len - s.cur < kPipeReadAhead && inputEndSignal == 0) {
+    if (s.len == kInputBufferSize) {
+      const int64_t drop = std::min(s.len, s.cur - kPipeKeepBehind);
+      std::memmove(s.buf, s.buf + drop, static_cast<size_t>(s.len - drop));
+      s.base += drop;
+      s.cur -= drop;
+      s.len -= drop;
+    }
+    const ssize_t n = read(s.fd, s.buf + s.len, static_cast<size_t>(kInputBufferSize - s.len));
+    if (n < 0 && errno == EINTR) continue;  // the loop's test sees a signal that ends the run
+    if (n <= 0) break;
+    const int64_t from = s.base + s.len;
+    s.len += n;
+    if (s.loaded) s.loaded(s, from);
+  }
+  return s.cur < s.len;
+}
+
+}  // namespace
 
 void StreamAttach(InputStream& s, int fd) {
   s.fd = fd;
+  s.seekable = lseek(fd, 0, SEEK_CUR) >= 0;
+  s.lost = false;
   s.base = 0;
   s.cur = 0;
   s.len = 0;
+  s.loaded = nullptr;
 }
 
 bool StreamFill(InputStream& s) {
+  if (inputEndSignal != 0) return false;
+  if (!s.seekable) return FillFromPipe(s);
   const int64_t pos = StreamTell(s);
   const int64_t start = pos > kInputKeepBehind ? pos - kInputKeepBehind : 0;
   int64_t got = 0;
@@ -25,6 +63,7 @@ bool StreamFill(InputStream& s) {
   s.base = start;
   s.len = got;
   s.cur = pos - start;
+  if (s.loaded && got > 0) s.loaded(s, start);
   return s.cur < s.len;
 }
 

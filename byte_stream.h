@@ -3,11 +3,15 @@
 // InputStream serves a window of the file from its buffer. Positions are absolute file offsets;
 // a position may lie anywhere at or after 0, also past the end of the file (the next read then
 // meets the end), so moves never touch the file: only a read outside the window refills it.
+// An input that cannot be repositioned (a pipe, FIFO, terminal) is read as it arrives: a move
+// forward past the window reads and drops the bytes between, and a move back is served from
+// the window alone, which keeps kPipeKeepBehind bytes before the position.
 // OutputStream collects bytes and writes them out when full or flushed; a failed write is
 // remembered, and nothing more is written after it.
 #ifndef TONEGRAB_BYTE_STREAM_H
 #define TONEGRAB_BYTE_STREAM_H
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,19 +19,36 @@ inline constexpr int64_t kInputBufferSize = 256 * 1024;
 // A refill keeps this much of the file before the wanted position in the window, so the short
 // backward moves of the decoder are served from the buffer.
 inline constexpr int64_t kInputKeepBehind = 16 * 1024;
+// On an input that cannot be repositioned, the bytes kept before the position: the longest move
+// back a reader may make there. Half the window, so that every refill reads at least as much.
+inline constexpr int64_t kPipeKeepBehind = kInputBufferSize / 2;
+// On such an input a refill waits until this many bytes past the position have come (the widest
+// sample), or the input ends.
+inline constexpr int64_t kPipeReadAhead = 4;
 inline constexpr size_t kOutputBufferSize = 64 * 1024;
+
+// The number of a signal that ends the run (set by its handler, see signals.h), or 0. While it
+// is set, every refill reports the end of input.
+extern volatile std::sig_atomic_t inputEndSignal;
 
 struct InputStream {
   int fd;
-  int64_t base;  // file offset of buf[0]
-  int64_t cur;   // position relative to base; outside [0, len) means "not in the window"
-  int64_t len;   // valid bytes in buf
+  bool seekable;  // false: a pipe, read as it arrives
+  bool lost;      // a move back reached bytes a pipe no longer holds: the input ended there
+  int64_t base;   // file offset of buf[0]
+  int64_t cur;    // position relative to base; outside [0, len) means "not in the window"
+  int64_t len;    // valid bytes in buf
+  // Called after each refill with the file offset of the first byte it loaded; nullptr for none.
+  // For diagnostics that need to see every byte once, whatever the reader does.
+  void (*loaded)(const InputStream& s, int64_t from);
   unsigned char buf[kInputBufferSize];
 };
 
-// Attaches an open descriptor, positioned at byte 0.
+// Attaches an open descriptor, positioned at byte 0. A descriptor that cannot be repositioned is
+// read from its current point on, which is then byte 0.
 void StreamAttach(InputStream& s, int fd);
-// Loads the window around the current position; false at the end of input or on a read error.
+// Loads the window around the current position; false at the end of input, on a read error, or
+// when a signal has come.
 bool StreamFill(InputStream& s);
 
 inline int64_t StreamTell(const InputStream& s) {

@@ -10,6 +10,7 @@ constexpr int kBytesPerLine = 16;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool consoleIsTerminal = false;
+bool answersUnavailable = false;
 
 // Offset of at least four upper-case hex digits, a colon and two spaces.
 unsigned char* PutOffset(unsigned char* p, uint64_t offset) {
@@ -79,7 +80,16 @@ void ListByte(int64_t offset, unsigned char byte) {
   if (lineEnds) LineDone();
 }
 
+void AnswersUnavailable() {
+  answersUnavailable = true;
+}
+
 bool ConfirmOverwrite(const char* path) {
+  if (answersUnavailable) {
+    PrintWithPath("\tCannot ask whether to overwrite \"", path,
+                  "\": standard input carries the input (use -y)\n\n");
+    return false;
+  }
   PrintWithPath("\tOverwrite \"", path, "\"? ");
   OutputFlush(console);
   const int answer = std::getchar();
@@ -87,6 +97,11 @@ bool ConfirmOverwrite(const char* path) {
 }
 
 int AskChannel(int channelCount) {
+  if (answersUnavailable) {
+    PrintNumber("\tCannot ask for a channel (%lld-%lld)", 1, channelCount);
+    Print(": standard input carries the input (use -c)\n\n");
+    return 0;
+  }
   PrintNumber("\tSelect channel (%lld-%lld): ", 1, channelCount);
   OutputFlush(console);
   const long choice = ReadDecimal();

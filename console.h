@@ -23,6 +23,9 @@ void LineDone();
 // Byte `offset` of the listing: "%04X:  " before each sixteenth, "%02X ", a newline after it.
 void ListByte(int64_t offset, unsigned char byte);
 
+// Standard input carries the input: the questions cannot be asked. Each then says so, names the
+// option that answers it in advance, and counts as refused.
+void AnswersUnavailable();
 // Asks before an existing file is overwritten; one character is the answer.
 bool ConfirmOverwrite(const char* path);
 // Asks for a channel; returns it, 1 to channelCount, or 0 when the answer is out of range.

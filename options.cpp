@@ -43,12 +43,18 @@ ParseResult Refuse(const char* what, const char* value) {
 
 }  // namespace
 
+bool IsStandardStream(const char* path) {
+  return path[0] == '-' && path[1] == '\0';
+}
+
 const char kUsageLine[] = "Usage: tonegrab <inputfile> [<outputfile>]\n";
 
 const char kHelpText[] =
     "Usage: tonegrab [options] <inputfile> [<outputfile>]\n"
     "Decodes the two-tone data signal of a recording (or a character-pair text file) into\n"
-    "<outputfile> (out.bin by default) and lists the bytes in hexadecimal.\n"
+    "<outputfile> (out.bin by default) and lists the bytes in hexadecimal. An <inputfile> of\n"
+    "- is standard input; an <outputfile> of - is standard output, the console text then going\n"
+    "to standard error.\n"
     "\n"
     "  -c, --channel=N    decode channel N of a multi-channel recording without asking\n"
     "  -y, --yes          overwrite an existing output file without asking\n"
@@ -62,7 +68,8 @@ const char kHelpText[] =
     "  -h, --help         this text\n"
     "  -V, --version      the version\n"
     "\n"
-    "Exit status: 0 decoded; 1 failed; 2 (with --recover) bytes written, some damaged.\n";
+    "Exit status: 0 decoded; 1 failed; 2 (with --recover) bytes written, some damaged;\n"
+    "128+N ended by signal N (SIGINT, SIGTERM, SIGHUP), every listed byte written.\n";
 
 ParseResult ParseOptions(int argc, char** argv, Options* options) {
   *options = Options{nullptr, kDefaultOutputPath, nullptr, 0, kOverwriteAsk, false, false, false};

@@ -25,6 +25,9 @@ enum ParseResult : int {
 
 ParseResult ParseOptions(int argc, char** argv, Options* options);
 
+// "-" as a path: standard input as the input, standard output as the output.
+bool IsStandardStream(const char* path);
+
 // The usage line, and the help text of every option.
 extern const char kUsageLine[];
 extern const char kHelpText[];

@@ -7,6 +7,8 @@
 
 namespace {
 
+bool createdByRun = false;
+
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -28,6 +30,14 @@ bool MayOverwrite(const char* path, OverwritePolicy policy) {
 
 int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy policy) {
   struct stat info;
+  if (IsStandardStream(path)) {
+    // Only a regular file can be lost; a terminal may well be both input and output.
+    if (fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode) && SameFile(info, input)) {
+      PrintWithPath("\tInput and output are the same file \"", path, "\"\n\n");
+      return -1;
+    }
+    return STDOUT_FILENO;
+  }
   const bool exists = stat(path, &info) == 0;
   if (exists && SameFile(info, input)) {
     PrintWithPath("\tInput and output are the same file \"", path, "\"\n\n");
@@ -37,13 +47,21 @@ int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy po
   // A directory is asked about as before, and then cannot be created.
   if (exists && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) && !MayOverwrite(path, policy))
     return -1;
-  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  // O_EXCL: a file that appeared after the check is not taken for one this run created.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (exists ? 0 : O_EXCL), 0666);
   if (fd < 0) PrintWithPath("\tError creating file \"", path, "\"\n\n");
+  createdByRun = fd >= 0 && !exists;
   return fd;
+}
+
+void DiscardOutput(const char* path) {
+  if (createdByRun) unlink(path);
+  createdByRun = false;
 }
 
 bool StartOutput(int fd, const char* path) {
   struct stat info;
+  if (IsStandardStream(path)) return true;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
   if (ftruncate(fd, 0) == 0) return true;
   PrintWithPath("\tError creating file \"", path, "\"\n\n");

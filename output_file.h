@@ -8,10 +8,15 @@
 #include "options.h"
 
 // Opens `path` for writing without emptying it, after the checks; returns the descriptor, or -1
-// with the message printed when the run ends here. `input` is the input's identity.
+// with the message printed when the run ends here. `input` is the input's identity. "-" is
+// standard output.
 int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy policy);
+// The run ends before decoding: a prepared output that this run created is removed again, so
+// that a refused run leaves nothing behind.
+void DiscardOutput(const char* path);
 // Empties a prepared output that is a regular file: the decoded bytes replace its contents.
-// Returns false (message printed) when it cannot be emptied.
+// Standard output is left as the shell opened it. Returns false (message printed) when it cannot
+// be emptied.
 bool StartOutput(int fd, const char* path);
 
 #endif

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "output_file.h"
 #include "recover/recover.h"
+#include "signals.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ struct RecoverRun {
   const Options* options;
   const struct stat* inputInfo;
   OutputStream* out;
-  int block;  // blocks begun
+  int64_t* total;  // bytes written in all blocks
+  int block;       // blocks begun
   bool writing;
   bool failed;
   BlockSummary current;
@@ -143,6 +145,7 @@ void TakeByte(RecoverRun& r, const RecoverEvent& e) {
   OutputByte(*r.out, e.value);
   if (!r.options->quiet) ListByte(r.current.bytes, e.value);
   ++r.current.bytes;
+  ++*r.total;
 }
 
 void EndBlockRun(RecoverRun& r, const RecoverEvent& e) {
@@ -209,16 +212,20 @@ bool BlockPath(const char* path, int block, char* out, size_t size) {
   return n > 0 && static_cast<size_t>(n) < size;
 }
 
+bool RecoverRateFits(const TapeReader& tr) {
+  if (RecoverInit(decoder, tr.sampleRate) == 0) return true;
+  PrintNumber("\tThe sample rate %lld Hz is out of range for --recover\n\n", tr.sampleRate);
+  return false;
+}
+
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
-                   const struct stat& inputInfo) {
-  if (RecoverInit(decoder, tr.sampleRate)) {
-    PrintNumber("\tThe sample rate %lld Hz is out of range for --recover\n\n", tr.sampleRate);
-    return kFailure;
-  }
+                   const struct stat& inputInfo, int64_t* bytes) {
+  if (!RecoverRateFits(tr)) return kFailure;
   run = RecoverRun{};
   run.options = &options;
   run.inputInfo = &inputInfo;
   run.out = &out;
+  run.total = bytes;
   labels.fd = -1;
   if (options.labelsPath) {
     const int fd = PrepareOutput(options.labelsPath, inputInfo, options.overwrite);
@@ -257,7 +264,7 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
   if (run.block > run.summaryCount && run.block > 0)
     PrintNumber("(%lld more blocks)\n", run.block - run.summaryCount);
   if (run.failed) return kFailure;
-  if (run.block == 0) {
+  if (run.block == 0 && PendingSignal() == 0) {
     PrintWithPath("\tNo signal found in \"", options.inputPath, "\"\n\n");
     return kFailure;
   }

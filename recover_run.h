@@ -15,8 +15,12 @@ inline constexpr int kRecoverDamaged = 2;
 // Decodes every block of the recording in `tr` (standing on the chosen channel's first sample).
 // Block 1 goes to `out`, already open on options.outputPath; block k to the same name with -k
 // before the extension. Returns the exit status: 0 clean, 2 some bytes damaged, 1 failure.
+// *bytes counts the bytes written, in all blocks.
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
-                   const struct stat& inputInfo);
+                   const struct stat& inputInfo, int64_t* bytes);
+
+// Whether the recovery decoder can take the recording's sample rate; says why not.
+bool RecoverRateFits(const TapeReader& tr);
 
 // The file of block k (k >= 2): `path` with "-k" before the extension of its last component.
 // Returns false when it does not fit in `size` bytes.

@@ -4,26 +4,36 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
+#include "audio/samples.h"
 #include "byte_stream.h"
 #include "console.h"
+#include "decoder/half_wave.h"
+#include "diagnostics.h"
 #include "options.h"
 #include "output_file.h"
 #include "recover_run.h"
+#include "signals.h"
 #include "tape_reader.h"
 
 namespace {
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
+constexpr int kSignalStatusBase = 128;  // the shell's status for a run ended by a signal
 constexpr char kVersionText[] = "tonegrab 1.0.0\n";
 
 OutputStream output;
 Options options;
 TapeReader reader;
+bool inputIsOnce;    // standard input or a pipe: a run cannot simply be repeated on it
+int64_t byteCount;   // bytes decoded so far
+RunPhase phase;      // for -v: how far the run got
+int64_t frameStart;  // for -v: the stream position where the byte being read began
 
 // Writes out the decoded bytes; on failure says so. Returns whether they all reached the file.
 bool SaveOutput() {
@@ -32,19 +42,32 @@ bool SaveOutput() {
   return false;
 }
 
-// Opens the input for reading. It must be a file that can be repositioned: the decoder steps
-// back, and on a pipe it would read garbage instead.
+// Opens the input for reading; "-" is standard input. One that cannot be repositioned is read
+// as it arrives.
 int OpenInput(const char* path, struct stat* info) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const bool standard = IsStandardStream(path);
+  const int fd = standard ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0 || fstat(fd, info) != 0 || S_ISDIR(info->st_mode)) {
-    PrintWithPath("\tError opening file \"", path, "\"\n\n");
-    return -1;
-  }
-  if (lseek(fd, 0, SEEK_CUR) < 0) {
-    PrintWithPath("\tError seeking in file \"", path, "\"\n\n");
+    if (PendingSignal() == 0) PrintWithPath("\tError opening file \"", path, "\"\n\n");
     return -1;
   }
   return fd;
+}
+
+// Whether the answers to the questions would be read from the input itself.
+bool InputIsStandardInput(int inputFd, const struct stat& input) {
+  struct stat info;
+  if (inputFd == STDIN_FILENO) return true;
+  return fstat(STDIN_FILENO, &info) == 0 && info.st_dev == input.st_dev &&
+         info.st_ino == input.st_ino;
+}
+
+// The farthest the decoder moves back, in bytes: Rew walks back over the long half-wave it has
+// just measured and at most the whole half-wave before it, neither longer than the decoder
+// accepts, and reads one frame where it stops. A pipe serves that only from its window.
+int64_t LongestStepBack(const TapeReader& tr) {
+  const int64_t longest = std::max(tr.sampleRate, 0) / kLongestPerSecond;
+  return (2 * longest + 1) * FrameBytes(tr);
 }
 
 // The channel to decode: the option's, checked against the recording, or the answer to the
@@ -59,21 +82,25 @@ int ChooseChannel(const TapeReader& tr) {
 
 // Decodes every byte into `out` and the listing; returns how many there were.
 int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
+  phase = kPhaseLeader;
   if (!tr.isText) {
     while (Header(tr)) {
       if (options.quiet) continue;
       Print(".");
       LineDone();
     }
+    if (options.verbose) NoteLeader(tr);
   }
-  int64_t count = 0;
+  phase = kPhaseData;
   unsigned char byte;
-  while (ReadByte(tr, &byte) == 0) {
+  for (;;) {
+    if (options.verbose) frameStart = StreamTell(tr.input);
+    if (ReadByte(tr, &byte) != 0) break;
     OutputByte(out, byte);
-    if (!options.quiet) ListByte(count, byte);
-    ++count;
+    if (!options.quiet) ListByte(byteCount, byte);
+    ++byteCount;
   }
-  return count;
+  return byteCount;
 }
 
 // With a standard descriptor closed, a file opened later would take its number and the console
@@ -85,18 +112,47 @@ bool HoldStandardDescriptors() {
   return true;
 }
 
+// Every end of the run comes here. A signal that came turns it into an interrupted run.
 int Finish(int status) {
+  const int signal = PendingSignal();
+  if (signal != 0) {
+    Print("\n\tInterrupted by ");
+    Print(SignalName(signal));
+    PrintNumber(" after %lld bytes\n\n", byteCount);
+    status = kSignalStatusBase + signal;
+  }
   const bool shown = OutputFlush(console);
-  return shown ? status : kFailure;
+  return shown || signal != 0 ? status : kFailure;
+}
+
+// The run ends before decoding. On an input that can be read only once, a new output file is not
+// left behind: the next run, with the option that answers the question, would find it there.
+void EndBeforeDecoding() {
+  if (inputIsOnce) DiscardOutput(options.outputPath);
+}
+
+// Why decoding ended, for -v, when the input ran out.
+StopCause EndCause() {
+  if (PendingSignal() != 0) return kStopSignal;
+  return reader.input.lost ? kStopLost : kStopEnd;
+}
+
+// A pipe could not go back as far as the reader asked: what it decoded is not to be trusted.
+void ReportLostInput() {
+  PrintWithPath("\n\tError seeking in file \"", options.inputPath, "\"\n\n");
 }
 
 }  // namespace
 
 [[noreturn]] void EndOnReadError() {
-  Print("Read error!\n");
+  if (options.verbose) NoteStop(reader, phase, EndCause(), StreamTell(reader.input));
+  if (phase == kPhaseHeader) EndBeforeDecoding();
+  if (reader.input.lost)
+    ReportLostInput();
+  else if (PendingSignal() == 0)
+    Print("Read error!\n");
   SaveOutput();
-  OutputFlush(console);
-  std::exit(kFailure);
+  std::exit(Finish(kFailure));
 }
 
 int main(int argc, char** argv) {
@@ -122,28 +178,61 @@ int main(int argc, char** argv) {
     default:
       return Finish(kFailure);
   }
+  // The decoded bytes on standard output: the console moves out of their way.
+  if (IsStandardStream(options.outputPath)) ConsoleAttach(STDERR_FILENO);
+  CatchEndSignals();
+
   struct stat inputInfo;
   const int inputFd = OpenInput(options.inputPath, &inputInfo);
   if (inputFd < 0) return Finish(kFailure);
   StreamAttach(reader.input, inputFd);
+  inputIsOnce = !reader.input.seekable;
+  if (InputIsStandardInput(inputFd, inputInfo)) {
+    AnswersUnavailable();
+    inputIsOnce = true;
+  }
 
   const int outputFd = PrepareOutput(options.outputPath, inputInfo, options.overwrite);
   if (outputFd < 0) return Finish(kFailure);
   OutputAttach(output, outputFd);
 
+  phase = kPhaseHeader;
   SetInputKind(reader);
-  if (!reader.isText && (reader.channelCount > 1 || options.channel != 0)) {
-    const int channel = ChooseChannel(reader);
-    if (channel == 0) return Finish(kFailure);
-    SelectChannel(reader, channel);
+  if (options.verbose) NoteInputKind(reader);
+  if (!reader.isText && !reader.input.seekable && LongestStepBack(reader) > kPipeKeepBehind) {
+    PrintNumber("\tThis recording's decoder may step back %lld bytes", LongestStepBack(reader));
+    PrintNumber(", more than a pipe keeps (%lld): save it to a file first\n\n", kPipeKeepBehind);
+    EndBeforeDecoding();
+    return Finish(kFailure);
+  }
+  if (!reader.isText) {
+    int channel = 1;
+    if (reader.channelCount > 1 || options.channel != 0) {
+      channel = ChooseChannel(reader);
+      if (channel == 0) {
+        EndBeforeDecoding();
+        return Finish(kFailure);
+      }
+      SelectChannel(reader, channel);
+    }
+    if (options.verbose) NoteChannel(reader, channel);
+  }
+  if (options.recover && !reader.isText && !RecoverRateFits(reader)) {
+    EndBeforeDecoding();
+    return Finish(kFailure);
   }
   if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
   if (options.recover && !reader.isText)
-    return Finish(RecoverToFiles(reader, output, options, inputInfo));
+    return Finish(RecoverToFiles(reader, output, options, inputInfo, &byteCount));
   if (!options.quiet) Print("\n\n");
 
   const int64_t count = ConvertToBin(reader, output);
-  if (!SaveOutput()) return Finish(kFailure);
-  PrintNumber(options.quiet ? "%lld bytes\n" : "\n%lld bytes\n", count);
+  if (options.verbose) {
+    const bool ended = PendingSignal() != 0 || reader.input.lost;
+    NoteStop(reader, phase, ended ? EndCause() : kStopNoByte, frameStart);
+  }
+  if (reader.input.lost) ReportLostInput();
+  if (!SaveOutput() || reader.input.lost) return Finish(kFailure);
+  if (PendingSignal() == 0) PrintNumber(options.quiet ? "%lld bytes\n" : "\n%lld bytes\n", count);
   return Finish(kSuccess);
 }

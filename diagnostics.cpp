@@ -1,0 +1,205 @@
+#include "diagnostics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "audio/samples.h"
+#include "console.h"
+#include "signals.h"
+
+namespace {
+
+// A short half-wave at nominal speed: half a cycle of the 2400 Hz tone.
+constexpr double kShortHalfWavesPerSecond = 4800.0;
+// The WAV header up to the end of a 16-byte format chunk.
+constexpr int kHeaderProbe = 36;
+constexpr int kLookAheadBlock = 4096;
+constexpr int32_t kUnsignedCentre = 128;  // 8-bit samples are unsigned
+
+// The chosen channel's samples as the window loads them, for the peak level.
+struct PeakWatch {
+  int64_t first;  // file offset of the channel's first sample
+  int64_t frameBytes;
+  int bytes;
+  int32_t centre;
+  int64_t next;  // file offset of the first sample not yet seen
+  int64_t peak;  // largest distance from the centre line
+  int channel;
+};
+
+PeakWatch watch;
+
+__attribute__((format(printf, 1, 2))) void Note(const char* format, ...) {
+  OutputFlush(console);  // the console may be standard error too: keep the order
+  std::fputs("tonegrab: ", stderr);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+void SeeLoadedSamples(const InputStream& s, int64_t /*from*/) {
+  int64_t at = watch.next;
+  if (at < s.base) at += (s.base - at + watch.frameBytes - 1) / watch.frameBytes * watch.frameBytes;
+  const int64_t end = s.base + s.len;
+  for (; at + watch.bytes <= end; at += watch.frameBytes) {
+    const int64_t v = int64_t{DecodeValue(s.buf + (at - s.base), watch.bytes)} - watch.centre;
+    watch.peak = std::max(watch.peak, v < 0 ? -v : v);
+  }
+  watch.next = std::max(watch.next, at);
+}
+
+double Decibels(double fraction) {
+  return fraction > 0 ? 20 * std::log10(fraction) : -HUGE_VAL;
+}
+
+double FullScale(const TapeReader& tr) {
+  return static_cast<double>(uint32_t{1} << (tr.bitsPerSample - 1));
+}
+
+// The detector's threshold as a fraction of full scale.
+double ThresholdFraction(const TapeReader& tr) {
+  return (tr.highThreshold - watch.centre) / FullScale(tr);
+}
+
+int64_t FrameAt(int64_t offset) {
+  return offset > watch.first ? (offset - watch.first) / watch.frameBytes : 0;
+}
+
+// "h:mm:ss.mmm" of a sample frame.
+const char* Time(const TapeReader& tr, int64_t frame, char* text, size_t size) {
+  const int64_t ms = tr.sampleRate > 0 ? frame * 1000 / tr.sampleRate : 0;
+  std::snprintf(text, size, "%lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
+                static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                static_cast<long long>(ms % 1000));
+  return text;
+}
+
+uint32_t Le(const unsigned char* p, int count) {
+  uint32_t v = 0;
+  for (int i = count - 1; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+// Why a WAV check refused the input, from its first bytes; the stream is back at 0 afterwards.
+void ExplainText(InputStream& in) {
+  unsigned char h[kHeaderProbe];
+  int n = 0;
+  for (int c; n < kHeaderProbe && (c = StreamGet(in)) >= 0;) h[n++] = static_cast<unsigned char>(c);
+  StreamSeek(in, 0);
+  if (n < 12 || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0) {
+    Note("no RIFF/WAVE header: read as character-pair text");
+  } else if (n < 16 || std::memcmp(h + 12, "fmt ", 4) != 0) {
+    Note("a RIFF/WAVE file whose first chunk is not \"fmt \": read as character-pair text");
+  } else if (n < kHeaderProbe) {
+    Note("a RIFF/WAVE file whose format chunk is cut short: read as character-pair text");
+  } else {
+    Note(
+        "a RIFF/WAVE file of format tag 0x%04X, %d channels, %d bits per sample: read as "
+        "character-pair text (decoded are integer PCM, tag 1 or extensible with the PCM "
+        "sub-format, of 8, 16, 24 or 32 bits and one channel or more)",
+        Le(h + 20, 2), static_cast<int16_t>(Le(h + 22, 2)), static_cast<int16_t>(Le(h + 34, 2)));
+  }
+}
+
+const char* Cause(StopCause cause, RunPhase phase) {
+  switch (cause) {
+    case kStopNoByte:
+      return "no valid byte frame starts there (a half-wave neither short nor long, or a start "
+             "or stop bit of the wrong value)";
+    case kStopEnd:
+      return phase == kPhaseLeader ? "the input ended before a leader was found"
+                                   : "the input ended";
+    case kStopSignal: {
+      static char text[32];
+      std::snprintf(text, sizeof text, "interrupted by %s", SignalName(PendingSignal()));
+      return text;
+    }
+    default:
+      return "the input could not go back to bytes a pipe no longer holds";
+  }
+}
+
+// Reads up to a second past the stop and says whether the signal goes on there.
+void LookAhead(TapeReader& tr) {
+  float block[kLookAheadBlock];
+  int64_t frames = 0;
+  float peak = 0;
+  while (frames < tr.sampleRate) {
+    const int64_t n =
+        ReadFractions(tr, block, std::min<int64_t>(kLookAheadBlock, tr.sampleRate - frames));
+    if (n == 0) break;
+    for (int64_t i = 0; i < n; ++i) peak = std::max(peak, std::fabs(block[i]));
+    frames += n;
+  }
+  const bool continues = peak >= ThresholdFraction(tr);
+  char when[32];
+  if (frames < tr.sampleRate)
+    Note("the input ends %s after that point; %s", Time(tr, frames, when, sizeof when),
+         continues ? "signal goes on up to its end" : "no signal before its end");
+  else if (continues)
+    Note("signal continues after that point (peak %.1f dBFS in the next second)", Decibels(peak));
+  else
+    Note("no signal in the second after that point (peak %.1f dBFS)", Decibels(peak));
+}
+
+}  // namespace
+
+void NoteInputKind(TapeReader& tr) {
+  if (tr.isText) {
+    ExplainText(tr.input);
+    return;
+  }
+  Note("WAV recording: %d-bit integer PCM, %d channel%s, %d Hz", tr.bitsPerSample, tr.channelCount,
+       tr.channelCount == 1 ? "" : "s", tr.sampleRate);
+}
+
+void NoteChannel(TapeReader& tr, int channel) {
+  watch = PeakWatch{StreamTell(tr.input),
+                    FrameBytes(tr),
+                    BytesPerSample(tr),
+                    tr.bitsPerSample == 8 ? kUnsignedCentre : 0,
+                    StreamTell(tr.input),
+                    0,
+                    channel};
+  tr.input.loaded = SeeLoadedSamples;
+  if (tr.input.len > 0) SeeLoadedSamples(tr.input, tr.input.base);
+  Note("decoding channel %d", channel);
+}
+
+void NoteLeader(const TapeReader& tr) {
+  const int64_t frame = FrameAt(StreamTell(tr.input));
+  char when[32];
+  Note(
+      "leader found: data from %s (sample frame %lld); short half-wave %.2f samples, tape "
+      "speed %.1f%% of nominal",
+      Time(tr, frame, when, sizeof when), static_cast<long long>(frame), tr.halfWaveLength,
+      100.0 * tr.sampleRate / kShortHalfWavesPerSecond / tr.halfWaveLength);
+}
+
+void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at) {
+  if (tr.isText) {
+    // A pair cut off by the end of the input is no pair either: look whether it was the end.
+    StreamSeek(tr.input, at);
+    if (cause == kStopNoByte && StreamGet(tr.input) < 0) cause = kStopEnd;
+    Note("decoding stopped at byte %lld of the text: %s", static_cast<long long>(at),
+         cause == kStopNoByte ? "not a character pair" : Cause(cause, kPhaseData));
+    return;
+  }
+  if (phase == kPhaseHeader) {
+    Note("decoding stopped at byte %lld, inside the WAV header: %s", static_cast<long long>(at),
+         Cause(cause, phase));
+    return;
+  }
+  const int64_t frame = FrameAt(at);
+  char when[32];
+  Note("decoding stopped at %s (sample frame %lld): %s", Time(tr, frame, when, sizeof when),
+       static_cast<long long>(frame), Cause(cause, phase));
+  Note("peak level of channel %d in the part read: %.1f dBFS (the detector needs %.1f dBFS)",
+       watch.channel, Decibels(watch.peak / FullScale(tr)), Decibels(ThresholdFraction(tr)));
+  if (cause == kStopNoByte) LookAhead(tr);
+}
