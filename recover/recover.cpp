@@ -521,7 +521,7 @@ bool EdgeStep(Recover& r) {
   r.t = first + (best + offset) * step - kLeadBits * length;
   r.stage = kStageData;
   r.prevBit = 1;
-  r.prevConfidence = 1;
+  r.prevTimed = true;
   r.pendingAdjust = r.pendingLate = 0;
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
@@ -568,15 +568,20 @@ bool DataStep(Recover& r) {
   const Tones w = Window(r, r.t, length);
   const double e0 = Energy0(r, w), e1 = Energy1(r, w);
   const double strongest = std::max(e0, e1);
-  // Far below the signal's level there is no signal, only what the filters leave of silence.
-  const double confidence =
-      strongest > kSilent * r.signalLevel ? std::fabs(e1 - e0) / (e1 + e0 + kTiny) : 0;
-  if (confidence > kReferenceConfident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
+  // The confidence is |e1 - e0| / (e1 + e0); far below the signal's level there is no signal,
+  // only what the filters leave of silence. The tests below multiply instead of dividing, so
+  // that the decisions need not wait for the division.
+  const double difference = std::fabs(e1 - e0), total = e1 + e0 + kTiny;
+  const bool audible = strongest > kSilent * r.signalLevel;
+  const auto surerThan = [&](double c) { return audible && difference > c * total; };
+  const double confidence = audible ? difference / total : 0;
+  const bool confident = surerThan(kReferenceConfident), timed = surerThan(kTimingConfident);
+  if (confident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
   const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};
   const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
-  if (confidence < kUncertain && learnt) bit = CoherentBit(r, u0, u1);
-  if (confidence > kReferenceConfident) {
+  if (!surerThan(kUncertain) && learnt) bit = CoherentBit(r, u0, u1);
+  if (confident) {
     if (bit)
       LearnReference(&r.ref1Re, &r.ref1Im, &r.ref1Count, u1);
     else
@@ -590,13 +595,13 @@ bool DataStep(Recover& r) {
   // for flutter, but blind to an offset the learnt phases have taken up.
   double late = 0;
   const bool havePhase = (bit ? r.ref1Count : r.ref0Count) >= kReferenceMin;
-  if (havePhase && confidence > kTimingConfident) {
+  if (havePhase && timed) {
     const Phasor& u = bit ? u1 : u0;
     const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
     const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
     late = kPhaseWeight * angle / ((bit ? 2 : 1) * r.omega);
   }
-  if (bit != r.prevBit && confidence > kTimingConfident && r.prevConfidence > kTimingConfident) {
+  if (bit != r.prevBit && timed && r.prevTimed) {
     const Tones m = Window(r, mid, length);
     const double m0 = Energy0(r, m), m1 = Energy1(r, m);
     const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
@@ -616,7 +621,7 @@ bool DataStep(Recover& r) {
   b.time = r.t;
   ++r.bitCount;
   r.prevBit = bit;
-  r.prevConfidence = confidence;
+  r.prevTimed = timed;
   r.speedSum += r.bitLength;
   ++r.speedCount;
   r.t += length + adjust;
