@@ -131,6 +131,12 @@ int main(int argc, char** argv) {
   OutputAttach(output, outputFd);
 
   SetInputKind(reader);
+  if (reader.refusal) {
+    PrintWithPath("\tCannot read \"", options.inputPath, "\": ");
+    Print(reader.refusal);
+    Print("\n\n");
+    return Finish(kFailure);
+  }
   if (!reader.isText && (reader.channelCount > 1 || options.channel != 0)) {
     const int channel = ChooseChannel(reader);
     if (channel == 0) return Finish(kFailure);
