@@ -45,10 +45,14 @@ bool SameTag(const char* tag, const char* name) {
   return std::memcmp(tag, name, 4) == 0;
 }
 
+// A 64-bit size, capped so that a position plus a size cannot overflow: anything that large
+// lies past the end of any file.
 int64_t ReadSize64(InputStream& in) {
+  constexpr uint64_t kLargestSize = uint64_t{1} << 62;
   const uint32_t low = static_cast<uint32_t>(ReadValue(in, 4));
   const uint32_t high = static_cast<uint32_t>(ReadValue(in, 4));
-  return static_cast<int64_t>((uint64_t{high} << 32 | low) & INT64_MAX);
+  const uint64_t size = uint64_t{high} << 32 | low;
+  return static_cast<int64_t>(size < kLargestSize ? size : kLargestSize);
 }
 
 // The size of chunk `id` from the ds64 table, or kSizeInDs64 when it is not there.
