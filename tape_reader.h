@@ -23,6 +23,12 @@ struct SoundInput {
   int64_t raw;      // the library's position in the input file
   bool ended;       // the library has delivered its last sample
   char reason[96];  // the library's word on an input it cannot read
+  // A pipe is read once: the bytes the input stream had taken off it when the library started
+  // are served from a copy (head), the rest as they arrive.
+  bool piped;
+  int64_t headLen;
+  int64_t pipePos;  // offset of the next byte the pipe delivers
+  unsigned char head[kInputBufferSize];
 };
 
 struct TapeReader {

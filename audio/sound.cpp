@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,8 @@ TapeReader& Reader(void* user) {
 }
 
 sf_count_t InputLength(void* user) {
+  // A pipe's length is unknown: as long as can be, as the library takes its own pipes.
+  if (Reader(user).sound.piped) return SF_COUNT_MAX;
   struct stat info;
   if (fstat(Reader(user).input.fd, &info) != 0) return -1;
   return info.st_size;
@@ -32,15 +35,42 @@ sf_count_t InputSeek(sf_count_t offset, int whence, void* user) {
   SoundInput& s = Reader(user).sound;
   sf_count_t from = 0;
   if (whence == SEEK_CUR) from = s.raw;
-  if (whence == SEEK_END) from = InputLength(user);
+  if (whence == SEEK_END) from = s.piped ? -1 : InputLength(user);
   if (from < 0 || offset < -from) return -1;
   s.raw = from + offset;
   return s.raw;
 }
 
+// From a pipe: the copy of its first bytes, then what arrives; a position ahead drops the bytes
+// before it, one behind what has arrived (and past the copy) is gone: the input ends there.
+sf_count_t ReadPipe(SoundInput& s, int fd, unsigned char* out, sf_count_t count) {
+  sf_count_t got = 0;
+  while (got < count) {
+    const int64_t at = s.raw + got;
+    if (at < s.headLen) {
+      const int64_t n = std::min<int64_t>(count - got, s.headLen - at);
+      std::memcpy(out + got, s.head + at, static_cast<size_t>(n));
+      got += n;
+      continue;
+    }
+    if (at < s.pipePos) break;
+    // Bytes before the position are read into the caller's buffer and dropped.
+    const bool drop = at > s.pipePos;
+    const int64_t want = drop ? std::min<int64_t>(count - got, at - s.pipePos) : count - got;
+    const ssize_t n = read(fd, out + got, static_cast<size_t>(want));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    s.pipePos += n;
+    if (!drop) got += n;
+  }
+  s.raw += got;
+  return got;
+}
+
 sf_count_t InputRead(void* ptr, sf_count_t count, void* user) {
   TapeReader& tr = Reader(user);
   unsigned char* out = static_cast<unsigned char*>(ptr);
+  if (tr.sound.piped) return ReadPipe(tr.sound, tr.input.fd, out, count);
   sf_count_t got = 0;
   while (got < count) {
     const ssize_t n = pread(tr.input.fd, out + got, static_cast<size_t>(count - got),
@@ -113,21 +143,35 @@ void NameFormat(TapeReader& tr, int format) {
 }  // namespace
 
 int OpenSound(TapeReader& tr) {
-  tr.sound = {};
+  SoundInput& s = tr.sound;
+  s.file = nullptr;
+  s.raw = 0;
+  s.ended = false;
+  s.piped = lseek(tr.input.fd, 0, SEEK_CUR) < 0;
+  if (s.piped) {
+    // What the input stream has taken off the pipe; a stream that has moved on from the first
+    // bytes (a long WAV header) cannot give them back.
+    const InputStream& in = tr.input;
+    if (in.base != 0) return 1;
+    std::memcpy(s.head, in.buf, static_cast<size_t>(in.len));
+    s.headLen = in.len;
+    s.pipePos = in.len;
+  }
   SF_INFO info = {};
   SNDFILE* file = sf_open_virtual(&inputIo, SFM_READ, &info, &tr);
   if (!file) {
     if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT) return 1;
-    std::snprintf(tr.sound.reason, sizeof tr.sound.reason, "%s", sf_strerror(nullptr));
-    tr.refusal = tr.sound.reason;
+    std::snprintf(s.reason, sizeof s.reason, "%s", sf_strerror(nullptr));
+    tr.refusal = s.reason;
     return 2;
   }
-  if (info.channels < 1 || info.channels > kInputBufferSize / 2 / (kPresentedBits / 8)) {
+  // A frame must leave room in the window beside the half of it kept behind on a pipe.
+  if (info.channels < 1 || info.channels > kInputBufferSize / 4 / (kPresentedBits / 8)) {
     sf_close(file);
     tr.refusal = "too many channels";
     return 2;
   }
-  tr.sound.file = file;
+  s.file = file;
   tr.channelCount = static_cast<int16_t>(info.channels);
   tr.sampleRate = info.samplerate;
   tr.bitsPerSample = kPresentedBits;
@@ -160,14 +204,13 @@ bool SampleFill(TapeReader& tr) {
   }
   while (pos >= in.base + in.len) {
     if (s.ended) return false;
-    // Keep the whole frames just before the wanted position, for the decoder's steps back.
-    const int64_t end = in.base + in.len;
-    int64_t keep = pos - kInputKeepBehind - in.base;
-    keep = keep < 0 ? 0 : keep / frameBytes * frameBytes;
-    if (in.base + keep > end) keep = in.len;
-    std::memmove(in.buf, in.buf + keep, static_cast<size_t>(end - in.base - keep));
-    in.base += keep;
-    in.len -= keep;
+    // Keep the whole frames just before the wanted position, for the decoder's steps back:
+    // on a pipe, where the library cannot go back, half the window.
+    int64_t drop = pos - (s.piped ? kInputBufferSize / 2 : kInputKeepBehind) - in.base;
+    drop = drop < 0 ? 0 : std::min(drop / frameBytes * frameBytes, in.len);
+    std::memmove(in.buf, in.buf + drop, static_cast<size_t>(in.len - drop));
+    in.base += drop;
+    in.len -= drop;
     const sf_count_t room = (kInputBufferSize - in.len) / frameBytes;
     unsigned char* to = in.buf + in.len;
     const sf_count_t got = tr.sampleCoding == kFloatSamples
