@@ -84,7 +84,10 @@ int SubFormatTag(InputStream& in, uint32_t formatSize) {
   return std::memcmp(tail, kSubFormatTail, sizeof tail) == 0 ? tag : -1;
 }
 
+// Float samples are compared with the fraction itself (audio/samples.h).
 void SetThresholds(TapeReader& tr) {
+  tr.highThreshold = tr.lowThreshold = 0;
+  if (tr.sampleCoding == kFloatSamples) return;
   tr.highThreshold = IntegerThreshold(tr.bitsPerSample);
   tr.lowThreshold = -tr.highThreshold;
   if (tr.bitsPerSample == 8) {
