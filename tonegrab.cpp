@@ -12,6 +12,7 @@
 #include "console.h"
 #include "options.h"
 #include "output_file.h"
+#include "recover_run.h"
 #include "tape_reader.h"
 
 namespace {
@@ -143,6 +144,8 @@ int main(int argc, char** argv) {
     SelectChannel(reader, channel);
   }
   if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
+  if (options.recover && !reader.isText)
+    return Finish(RecoverToFiles(reader, output, options, inputInfo));
   if (!options.quiet) Print("\n\n");
 
   const int64_t count = ConvertToBin(reader, output);

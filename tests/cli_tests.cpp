@@ -101,6 +101,21 @@ TEST(Synth, SamplesAndHeader) {
   EXPECT_EQ(Bytes(ext.begin() + 36, ext.begin() + 45), (Bytes{22, 0, 24, 0, 4, 0, 0, 0, 3}));
 }
 
+// Wow moves the tape's position by the speed's integral, so every wave stays whole: the exact
+// decoder, which keeps the timing the leader taught it, still reads a gentle wow.
+class SynthImpairment : public Cli {};
+
+TEST_F(SynthImpairment, GentleWowDecodes) {
+  synth::Options o;
+  o.wow = {0.02, 2};
+  const Bytes payload = Iota(256);
+  Put("in.wav", synth::Wav(payload, o));
+  const RunResult r = Tonegrab({"in.wav"});
+  EXPECT_EQ(r.out, Completed(payload));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Get("out.bin"), payload);
+}
+
 // ---- Round trips of all 256 byte values ----
 
 struct RoundTrip {

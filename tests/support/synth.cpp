@@ -27,17 +27,80 @@ std::string Units(double seconds, char c) {
   return std::string(size_t(std::lround(seconds * kUnitsPerSecond)), c);
 }
 
-}  // namespace
+// ---- Impairments ----
 
-std::string Pattern(std::span<const uint8_t> payload, const Options& o) {
-  std::string p = Units(o.leadIn, '_');
-  for (int i = 0; i < o.falseLeaders; ++i) p += std::string(250, 'S') + Units(0.01, '_');
-  p += std::string(size_t(std::max(o.leader, 0)), 'S');
+constexpr double kTwoPi = 2 * std::numbers::pi;
+// Mains hum: the fundamental and the harmonics a transformer's field and a rectifier add most.
+constexpr std::array<double, 4> kHumHz = {50, 100, 150, 250};
+constexpr std::array<double, 4> kHumShare = {1, 0.5, 0.3, 0.2};  // relative amplitudes
+
+struct Impairment {  // set up once per rendering
+  Rng rng;           // the Gaussian noise's own stream, so the other samples stay as they were
+  double sigma;
+  std::array<double, 4> hum;  // amplitudes
+};
+
+double Gaussian(Rng& rng) {  // Box-Muller
+  return std::sqrt(-2 * std::log(1 - rng.Uniform())) * std::cos(kTwoPi * rng.Uniform());
+}
+
+Impairment SetUp(const Options& o) {
+  const double power = o.amplitude * o.amplitude * (o.shape == Shape::kSine ? 0.5 : 1);
+  double sharePower = 0;
+  for (double a : kHumShare) sharePower += a * a / 2;
+  const double hum = std::sqrt(power * std::pow(10, o.hum / 10) / sharePower);
+  Impairment im{{o.seed ^ 0x6E6F697365ull}, std::sqrt(power * std::pow(10, -o.snr / 10)), {}};
+  for (size_t i = 0; i < kHumHz.size(); ++i) im.hum[i] = hum * kHumShare[i];
+  return im;
+}
+
+// Where sample frame k lies on the tape, in frames at constant speed. The speed's integral,
+// so that the waves stay whole however the speed moves.
+double TapeFrame(int64_t k, const Options& o) {
+  if (o.wow.depth == 0 && o.flutter.depth == 0) return double(k);
+  const double s = double(k) / o.rate;
+  double t = s;
+  for (const Modulation& m : {o.wow, o.flutter})
+    if (m.depth != 0) t += m.depth / (kTwoPi * m.hz) * (1 - std::cos(kTwoPi * m.hz * s));
+  return t * o.rate;
+}
+
+double Impair(double signal, int64_t k, const Options& o, Impairment& im) {
+  const double s = double(k) / o.rate;
+  double x = o.invert ? -signal : signal;
+  for (const Dip& d : o.dips)
+    if (s >= d.start && s < d.start + d.duration) x *= std::pow(10, d.db / 20);
+  x += o.dc;
+  if (im.hum[0] > 0)
+    for (size_t i = 0; i < kHumHz.size(); ++i) x += im.hum[i] * std::sin(kTwoPi * kHumHz[i] * s);
+  if (o.clip > 0) x = std::clamp(x, -o.clip, o.clip);
+  if (im.sigma > 0) x += im.sigma * Gaussian(im.rng);
+  return x;
+}
+
+// The leader and the frames of one block.
+std::string Block(std::span<const uint8_t> payload, const Options& o) {
+  std::string p(size_t(std::max(o.leader, 0)), 'S');
   for (size_t i = 0; i < payload.size(); ++i) {
     // Start bit 0, eight data bits least significant first, two stop bits 1.
     unsigned frame = (payload[i] << 1) | 0x600u;
     if (o.tail == Tail::kBadStop && i + 1 == payload.size()) frame &= ~0x400u;
     for (int bit = 0; bit < 11; ++bit) p += (frame >> bit & 1) ? "SSSS" : "LL";
+  }
+  return p;
+}
+
+}  // namespace
+
+std::string Pattern(std::span<const uint8_t> payload, const Options& o) {
+  std::string p = Units(o.leadIn, '_');
+  for (int i = 0; i < o.falseLeaders; ++i) p += std::string(250, 'S') + Units(0.01, '_');
+  const int blocks = std::max(o.blocks, 1);
+  for (int b = 1; b <= blocks; ++b) {
+    const std::string flip = o.flipSecond && b == 2 ? "^" : "";
+    p += flip + Block(payload, o);
+    // Every block but the last ends idle, then the gap; the last one ends with the tail.
+    if (b < blocks) p += std::string(12, 'S') + Units(o.gap, '_') + flip;
   }
   // Every tail starts with at least one half-wave, so that the last one of the data is closed.
   switch (o.tail) {
@@ -56,6 +119,7 @@ std::string Pattern(std::span<const uint8_t> payload, const Options& o) {
 void Render(const std::string& pattern, const Options& o,
             const std::function<void(const uint8_t*, size_t)>& sink) {
   Rng rng{o.seed};
+  Impairment im = SetUp(o);
   const int width = o.bits / 8;
   const double full = std::ldexp(1.0, o.bits - 1) - 1;
   const double unit = 1 / (kUnitsPerSecond * o.speed);
@@ -69,14 +133,19 @@ void Render(const std::string& pattern, const Options& o,
   double t = 0, polarity = 1;  // t: exact start time of the current unit or half-wave
   int64_t k = 0;               // sample frame k lies at time k / rate
   for (char c : pattern) {
+    if (c == '^') {
+      polarity = -polarity;
+      continue;
+    }
     const double dur = (c == 'L' ? 2 : 1) * unit, end = t + dur;
     const bool wave = c == 'S' || c == 'L';
-    for (; double(k) < end * o.rate; ++k) {
+    for (double at; (at = TapeFrame(k, o)) < end * o.rate; ++k) {
       double x = 0;
       if (wave && o.shape == Shape::kSquare) x = polarity * o.amplitude;
       if (wave && o.shape == Shape::kSine)
-        x = polarity * o.amplitude * std::sin(std::numbers::pi * (double(k) / o.rate - t) / dur);
+        x = polarity * o.amplitude * std::sin(std::numbers::pi * (at / o.rate - t) / dur);
       if (c == '~') x = (rng.Next() & 1 ? 1 : -1) * (0.5 + 0.5 * rng.Uniform());
+      x = Impair(x, k, o, im);
       if (o.noise > 0) x += o.noise * rng.Symmetric();
       for (int ch = 0; ch < o.channels; ++ch)
         emit(ch == o.signalChannel ? x : o.otherLevel * rng.Symmetric());

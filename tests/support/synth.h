@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <span>
 #include <string>
 #include <utility>
@@ -22,6 +23,18 @@ enum class Shape { kSine, kSquare };
 //  kBadStop  the last frame's second stop bit is a 0 bit, so that byte is not delivered.
 enum class Tail { kSilence, kNoise, kIdle, kBadStop };
 
+// A sinusoidal change of the tape's speed: speed * (1 + depth * sin(2 pi hz t)).
+struct Modulation {
+  double depth = 0;  // 0.16 = 16 %
+  double hz = 0;
+};
+
+// The signal (not the noise) multiplied by a gain over a span of the recording.
+struct Dip {
+  double start = 0, duration = 0;  // seconds
+  double db = 0;
+};
+
 struct Options {
   int rate = 44100;
   int bits = 16;  // 8 (unsigned), 16, 24 or 32 (signed little-endian)
@@ -38,11 +51,28 @@ struct Options {
   double leadIn = 0.05;      // seconds of silence before the first burst or the leader
   double tailLength = 0.05;  // seconds of silence or noise at the end
   uint64_t seed = 1;
+
+  // Impairments of a worn recording, all on the signal channel; the defaults leave it untouched.
+  // Order: tone (warped by wow and flutter) * polarity * dips, plus DC and hum, clipped, then
+  // Gaussian noise (its own random stream from `seed`), then `noise` above, then quantized.
+  // Levels in dB are relative to the tone's mean power: amplitude^2 / 2 for a sine, amplitude^2
+  // for a square.
+  double snr = std::numeric_limits<double>::infinity();  // white noise this many dB below
+  Modulation wow, flutter;
+  double dc = 0;                                          // offset, fraction of full scale
+  double hum = -std::numeric_limits<double>::infinity();  // dB of 50 Hz hum and harmonics
+  bool invert = false;
+  double clip = 0;  // hard clip at this fraction of full scale; 0 for none
+  std::vector<Dip> dips;
+  int blocks = 1;           // the payload recorded this many times, each block with its own leader
+  double gap = 1;           // seconds of silence between blocks
+  bool flipSecond = false;  // block 2 with the opposite polarity
 };
 
 // The signal as a string of units lasting 1/4800 s at nominal speed:
-// 'S' short half-wave (1 unit), 'L' long half-wave (2 units), '_' silence, '~' noise (1 unit each).
-// Half-waves alternate polarity across silence and noise.
+// 'S' short half-wave (1 unit), 'L' long half-wave (2 units), '_' silence, '~' noise (1 unit each),
+// '^' no time: the polarity of what follows is inverted. Half-waves alternate polarity across
+// silence and noise.
 std::string Pattern(std::span<const uint8_t> payload, const Options& o);
 
 // Streams the interleaved sample bytes of `pattern` to `sink` in chunks.

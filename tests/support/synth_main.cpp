@@ -13,7 +13,21 @@ const char kUsage[] =
     "usage: tonegrab-synth [--rate N] [--bits 8|16|24|32] [--channels N] [--channel K]"
     " [--speed F] [--amplitude F] [--noise F] [--shape sine|square] [--leader N]"
     " [--false-leaders N] [--tail silence|noise|idle|badstop] [--seed N] [--text]"
+    " [--snr DB] [--wow DEPTH@HZ] [--flutter DEPTH@HZ] [--dc F] [--hum DB] [--invert] [--clip F]"
+    " [--dip START:DUR:DB]... [--blocks N] [--gap S] [--flip-second]"
     " (--payload FILE | --random N | --seconds S) OUT\n";
+
+// "A<sep>B<sep>C": exactly `n` numbers; false when the text is anything else.
+bool ParseNumbers(const std::string& v, char sep, double* out, size_t n) {
+  size_t at = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 && (at >= v.size() || v[at++] != sep)) return false;
+    size_t used = 0;
+    out[i] = std::stod(v.substr(at), &used);
+    at += used;
+  }
+  return at == v.size();
+}
 
 bool WriteFile(const std::string& path, const void* data, size_t n) {
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -26,12 +40,14 @@ bool WriteFile(const std::string& path, const void* data, size_t n) {
 int Main(int argc, char** argv) {
   synth::Options o;
   double rate = o.rate, bits = o.bits, channels = 1, channel = 1, leader = o.leader,
-         falseLeaders = 0, seed = 1, random = -1, seconds = -1;
+         falseLeaders = 0, seed = 1, random = -1, seconds = -1, blocks = 1;
   const std::map<std::string, double*> numbers = {
       {"--rate", &rate},       {"--bits", &bits},     {"--channels", &channels},
       {"--channel", &channel}, {"--speed", &o.speed}, {"--amplitude", &o.amplitude},
       {"--noise", &o.noise},   {"--leader", &leader}, {"--false-leaders", &falseLeaders},
-      {"--seed", &seed},       {"--random", &random}, {"--seconds", &seconds}};
+      {"--seed", &seed},       {"--random", &random}, {"--seconds", &seconds},
+      {"--snr", &o.snr},       {"--dc", &o.dc},       {"--hum", &o.hum},
+      {"--clip", &o.clip},     {"--blocks", &blocks}, {"--gap", &o.gap}};
   const std::map<std::string, synth::Tail> tails = {{"silence", synth::Tail::kSilence},
                                                     {"noise", synth::Tail::kNoise},
                                                     {"idle", synth::Tail::kIdle},
@@ -42,6 +58,10 @@ int Main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--text") {
       text = true;
+    } else if (a == "--invert") {
+      o.invert = true;
+    } else if (a == "--flip-second") {
+      o.flipSecond = true;
     } else if (a.rfind("--", 0) != 0) {
       if (!out.empty()) return 2;
       out = a;
@@ -55,16 +75,26 @@ int Main(int argc, char** argv) {
         o.shape = v == "sine" ? synth::Shape::kSine : synth::Shape::kSquare;
       else if (a == "--tail" && tails.count(v))
         o.tail = tails.at(v);
-      else if (!numbers.count(a) || (*numbers.at(a) = std::stod(v, &end), end != v.size()))
+      else if (a == "--wow" || a == "--flutter") {
+        synth::Modulation& m = a == "--wow" ? o.wow : o.flutter;
+        double d[2];
+        if (!ParseNumbers(v, '@', d, 2) || d[0] <= -1 || d[0] >= 1 || d[1] <= 0) return 2;
+        m = {d[0], d[1]};
+      } else if (a == "--dip") {
+        double d[3];
+        if (!ParseNumbers(v, ':', d, 3) || d[1] < 0) return 2;
+        o.dips.push_back({d[0], d[1], d[2]});
+      } else if (!numbers.count(a) || (*numbers.at(a) = std::stod(v, &end), end != v.size()))
         return 2;
     }
   }
   o.rate = int(rate), o.bits = int(bits), o.channels = int(channels);
   o.signalChannel = int(channel) - 1, o.leader = int(leader), o.falseLeaders = int(falseLeaders);
-  o.seed = uint64_t(seed);
-  if (out.empty() || !payloadFile.empty() + (random >= 0) + (seconds >= 0) != 1 || o.rate <= 0 ||
-      o.speed <= 0 || o.channels < 1 || o.signalChannel < 0 || o.signalChannel >= o.channels ||
-      o.bits % 8 || o.bits < 8 || o.bits > 32)
+  o.seed = uint64_t(seed), o.blocks = int(blocks);
+  if (out.empty() || o.blocks < 1 || o.gap < 0 || o.clip < 0 || o.clip > 1 ||
+      !payloadFile.empty() + (random >= 0) + (seconds >= 0) != 1 || o.rate <= 0 || o.speed <= 0 ||
+      o.channels < 1 || o.signalChannel < 0 || o.signalChannel >= o.channels || o.bits % 8 ||
+      o.bits < 8 || o.bits > 32)
     return 2;
 
   synth::Bytes payload;

@@ -1,0 +1,382 @@
+#!/usr/bin/env bash
+# Recovery benchmark: worn recordings of 256 random bytes, decoded by the default mode, by
+# --recover and by minimodem (where installed), scored against the payload; then the speed of
+# --recover on long recordings against md5sum and minimodem.
+#
+#   bench/recover.sh [BUILD_DIR [WORK_DIR]]
+#     BUILD_DIR  default build/release under the repo root (built with the release preset if
+#                tonegrab or tonegrab-synth is missing there)
+#     WORK_DIR   default a fresh mktemp -d under /tmp, removed at the end unless KEEP=1
+#   env: SEEDS (3) seeds per recording (each seed: another payload and other noise),
+#        RUNS (3) timed runs per command in the speed section, QUICK=1 a few rows and short
+#        speed files (for iterating), NO_SPEED=1 no speed section, NO_HYPERFINE=1 the built-in
+#        timer, SYNTH (BUILD_DIR/tests/tonegrab-synth), MINIMODEM (minimodem on the PATH).
+# Scores, per decoder, as min/mean over the seeds:
+#   prefix   the payload's longest correct prefix, counted from where its first byte lies in
+#            the output (minimodem adds stray bytes decoded from noise before the data)
+#   matched  payload bytes found in the output after alignment (difflib matching blocks);
+#            "+N" after it: the most bytes any seed's output had beyond those matched
+#   damaged  bytes --recover reported damaged (its summary lines; "?" when they could not be
+#            read although the status was 2); "failed N": N seeds ended with another status
+#   goal     what --recover is to reach there: "all" every byte of every seed, exactly (no
+#            extra bytes); "minimodem" as many bytes matched as minimodem (mean); "253" at
+#            least 253 matched in every seed (a 20 ms dropout costs at most the 3 frames it
+#            covers), the file still 256 bytes long
+# The goals are reported, not enforced: the exit status is non-zero only when the script
+# itself fails.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${1:-$ROOT/build/release}
+SEEDS=${SEEDS:-3}
+RUNS=${RUNS:-3}
+QUICK=${QUICK:-0}
+if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/tonegrab-recover.XXXXXX); fi
+[[ ${KEEP:-0} == 1 ]] || trap 'rm -rf "$WORK"' EXIT
+
+TG=$BUILD/tonegrab
+SYNTH=${SYNTH:-$BUILD/tests/tonegrab-synth}
+if [[ ! -x $TG || ! -x $SYNTH ]]; then
+  if [[ $BUILD == "$ROOT/build/release" ]]; then
+    (cd "$ROOT" && cmake --preset release >/dev/null &&
+      cmake --build --preset release --target tonegrab tonegrab-synth >/dev/null)
+  else
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+      cmake --build "$BUILD" -j2 --target tonegrab tonegrab-synth >/dev/null
+  fi
+fi
+[[ -x $TG ]] || { echo "no tonegrab at $TG" >&2; exit 2; }
+[[ -x $SYNTH ]] || { echo "no synthesizer at $SYNTH" >&2; exit 2; }
+MM=${MINIMODEM:-$(command -v minimodem || true)}
+MM_ARGS=(--mark 2400 --space 1200 --startbits 1 --stopbits 2 -8 1200)
+HAVE_RECOVER=0
+"$TG" --help 2>&1 | grep -q -- --recover && HAVE_RECOVER=1
+for tool in sox ffmpeg; do
+  command -v $tool >/dev/null || echo "note: no $tool: the rows that need it are skipped" >&2
+done
+command -v python3 >/dev/null || { echo "python3 is needed for the scores" >&2; exit 2; }
+
+# ---- Timing ----
+# median_of: the median of the numbers on standard input.
+median_of() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# timed CMD: median wall time in seconds of RUNS runs of the shell command CMD, after one warm-up.
+timed() {
+  if [[ ${NO_HYPERFINE:-0} != 1 ]] && command -v hyperfine >/dev/null; then
+    hyperfine --runs "$RUNS" --warmup 1 --style none -i --export-json "$WORK/t.json" "$1" \
+      >/dev/null 2>"$WORK/hyperfine.err" || { cat "$WORK/hyperfine.err" >&2; return 1; }
+    awk -F: '/"median"/ { gsub(/[ ,]/, "", $2); printf "%.3f\n", $2; exit }' "$WORK/t.json"
+  else
+    sh -c "$1" || true
+    local i t0 t1
+    for ((i = 0; i < RUNS; i++)); do
+      t0=$(date +%s.%N); sh -c "$1" || true; t1=$(date +%s.%N)
+      awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
+    done | median_of | awk '{ printf "%.3f\n", $1 }'
+  fi
+}
+
+# peak_kib CMD...: the peak resident set of one run, in KiB.
+peak_kib() {
+  if [[ -x /usr/bin/time ]]; then
+    /usr/bin/time -f %M -o "$WORK/rss" "$@" >/dev/null 2>&1 </dev/null || true
+    tail -n 1 "$WORK/rss"
+  else  # the high-water mark the kernel keeps, read just before the process ends
+    python3 -c 'import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
+  fi
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+
+# ---- The recordings ----
+# name | synthesizer options | post-processing | channel to decode | block | goal (GOAL, "all")
+#   post-processing: "" none, "sox ARGS" (sox in out ARGS), "ffmpeg CODEC ARGS" (encoded with
+#   these arguments, decoded back to 16-bit PCM WAV)
+ROWS=()
+row() { ROWS+=("$1|$2|${3:-}|${4:-1}|${5:-1}|${GOAL-all}"); }
+ALLPASS="allpass 900 0.7q allpass 1500 0.7q allpass 2100 0.7q allpass 3000 0.7q allpass 4200 0.7q"
+DIPS="--dip 0.7:0.02:DB --dip 1.3:0.02:DB --dip 1.9:0.02:DB"
+if [[ $QUICK == 1 ]]; then
+  for snr in 4 0; do row "sine, white noise ${snr} dB" "--snr $snr"; done
+  GOAL=minimodem row "sine, white noise -2 dB" "--snr -2"
+  row "speed 1.15" "--speed 1.15"
+  row "wow 16 % at 2 Hz" "--wow 0.16@2"
+  row "DC 40 % of full scale" "--amplitude 0.5 --dc 0.4"
+  row "MP3 48 kbit/s" "" "ffmpeg mp3 -c:a libmp3lame -b:a 48k"
+  row "2 blocks, block 1" "--blocks 2 --gap 1 --flip-second" "" 1 1
+  row "2 blocks, block 2 (flipped)" "--blocks 2 --gap 1 --flip-second" "" 1 2
+  GOAL=253 row "dip to -50 dB, noise -30 dB" "--snr 30 --dip 1.3:0.02:-50"
+  row "wow 12 % at 2 Hz" "--wow 0.12@2"
+  row "speed 1.10" "--speed 1.10"
+else
+  for snr in 13 8 4 2 0; do row "sine, white noise ${snr} dB" "--snr $snr"; done
+  GOAL='' row "sine, white noise -1 dB" "--snr -1"
+  GOAL=minimodem row "sine, white noise -2 dB" "--snr -2"
+  for snr in 8 5; do row "square, white noise ${snr} dB" "--shape square --snr $snr"; done
+  row "speed 0.85" "--speed 0.85"
+  row "speed 1.15" "--speed 1.15"
+  row "speed 0.92 at 22050 Hz" "--rate 22050 --speed 0.92"
+  row "speed 1.08 at 22050 Hz" "--rate 22050 --speed 1.08"
+  row "wow 16 % at 0.5 Hz" "--wow 0.16@0.5"
+  row "wow 16 % at 2 Hz" "--wow 0.16@2"
+  row "flutter 3 % at 15 Hz" "--flutter 0.03@15"
+  row "peak -40 dBFS, 16-bit" "--amplitude 0.01"
+  row "peak -16 dBFS, 8-bit" "--amplitude 0.158 --bits 8"
+  row "DC 40 % of full scale" "--amplitude 0.5 --dc 0.4"
+  row "hum 50 Hz + harmonics, +6 dB" "--amplitude 0.2 --hum 6"
+  row "inverted polarity" "--invert"
+  row "clipped at 0.3 (peak 1.0)" "--amplitude 1 --clip 0.3"
+  row "band 800-4000 Hz, noise 15 dB" "--amplitude 0.5 --snr 15" "sox highpass 800 lowpass 4000"
+  row "lowpass 2500 Hz" "" "sox lowpass 2500"
+  row "MP3 48 kbit/s" "" "ffmpeg mp3 -c:a libmp3lame -b:a 48k"
+  row "Ogg Vorbis" "" "ffmpeg ogg -c:a libvorbis"
+  row "phase smearing (5 allpass)" "--amplitude 0.5" "sox $ALLPASS"
+  row "stereo, signal on channel 2" "--channels 2 --channel 2" "" 2
+  row "2 blocks, block 1" "--blocks 2 --gap 1 --flip-second" "" 1 1
+  row "2 blocks, block 2 (flipped)" "--blocks 2 --gap 1 --flip-second" "" 1 2
+  row "3 dips to -20 dB, noise -30 dB" "--snr 30 ${DIPS//DB/-20}"
+  row "3 dips to -30 dB, noise -30 dB" "--snr 30 ${DIPS//DB/-30}"
+  GOAL=253 row "dip to -50 dB, noise -30 dB" "--snr 30 --dip 1.3:0.02:-50"
+  row "wow 12 % at 2 Hz" "--wow 0.12@2"
+  row "speed 1.10" "--speed 1.10"
+fi
+
+# post IN OUT SPEC: applies the post-processing SPEC; false when its tool is missing or fails.
+post() {
+  local in=$1 out=$2 tool codec
+  read -r tool codec _ <<<"$3"
+  case $tool in
+    "") cp "$in" "$out" ;;
+    sox) command -v sox >/dev/null || return 1
+      # shellcheck disable=SC2086  # the effects are meant to split
+      sox -G "$in" -b 16 "$out" ${3#sox } 2>>"$WORK/tools.err" ;;
+    ffmpeg) command -v ffmpeg >/dev/null || return 1
+      local args=${3#ffmpeg "$codec" }
+      # shellcheck disable=SC2086
+      ffmpeg -v error -y -i "$in" $args "$WORK/coded.$codec" 2>>"$WORK/tools.err" &&
+        ffmpeg -v error -y -i "$WORK/coded.$codec" -map_metadata -1 -fflags +bitexact \
+          -c:a pcm_s16le "$out" 2>>"$WORK/tools.err" ;;
+  esac
+}
+
+# decode MODE IN CHANNEL OUTDIR: one decoder's run; the status in OUTDIR/status, the console
+# in OUTDIR/console, the bytes in OUTDIR/out.bin (and out-K.bin for block K).
+decode() {
+  local mode=$1 in=$2 ch=$3 dir=$4 status=0
+  rm -rf "$dir" && mkdir -p "$dir"
+  case $mode in
+    default) timeout 60 "$TG" -y -q -c "$ch" "$in" "$dir/out.bin" >"$dir/console" 2>&1 </dev/null || status=$? ;;
+    recover) timeout 60 "$TG" --recover -y -c "$ch" "$in" "$dir/out.bin" >"$dir/console" 2>&1 </dev/null || status=$? ;;
+    minimodem)
+      # minimodem takes mono only: it gets the answered channel alone.
+      if [[ $ch != 1 ]]; then sox "$in" "$dir/mono.wav" remix "$ch"; in=$dir/mono.wav; fi
+      timeout 60 "$MM" -r -q -f "$in" "${MM_ARGS[@]}" >"$dir/out.bin" 2>"$dir/console" </dev/null || status=$? ;;
+  esac
+  echo "$status" >"$dir/status"
+}
+
+MODES=(default)
+((HAVE_RECOVER)) && MODES+=(recover)
+[[ -n $MM ]] && MODES+=(minimodem)
+
+echo "machine: $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(uname -sr)"
+echo "tonegrab: $TG ($(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo '?'))$( ((HAVE_RECOVER)) || echo ', no --recover')"
+echo "minimodem: ${MM:-not installed}   synthesizer: $SYNTH   work: $WORK"
+echo "recordings: 256 random bytes, 44100 Hz, 16-bit mono, sine-shaped, peak 0.7 unless named; seeds 1..$SEEDS"
+start=$(date +%s)
+
+# Every run, one line: row number, seed, mode, payload, output directory.
+MANIFEST=$WORK/manifest.tsv
+: >"$MANIFEST"
+for r in "${!ROWS[@]}"; do
+  IFS='|' read -r name opts postspec ch block _ <<<"${ROWS[$r]}"
+  echo "recording $((r + 1)) of ${#ROWS[@]}: $name" >&2
+  for ((seed = 1; seed <= SEEDS; seed++)); do
+    rec=$WORK/r$r-s$seed.wav
+    # A row of block K > 1 scores the recording and decodes of the row before it (block K-1).
+    shared=
+    ((block == 1)) || shared=r$((r - block + 1))
+    if [[ -z $shared ]]; then
+      # shellcheck disable=SC2086
+      "$SYNTH" --random 256 --seed "$seed" $opts "$WORK/synth.wav" >/dev/null
+      mv "$WORK/synth.wav.payload" "$rec.payload"
+      if ! post "$WORK/synth.wav" "$rec" "$postspec"; then
+        echo "skipped: $name (${postspec%% *} missing or failed)" >&2
+        continue 2
+      fi
+    else
+      rec=$WORK/$shared-s$seed.wav
+    fi
+    for mode in "${MODES[@]}"; do
+      dir=$WORK/${shared:-r$r}-s$seed-$mode
+      [[ -n $shared ]] || decode "$mode" "$rec" "$ch" "$dir"
+      printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$r" "$seed" "$mode" "$rec.payload" "$dir" "$block" >>"$MANIFEST"
+    done
+  done
+done
+
+# A clean recording decoded alike by both modes, console and all, hints at a --recover that
+# is only the default decoder.
+if ((HAVE_RECOVER)); then
+  "$SYNTH" --random 256 "$WORK/clean.wav" >/dev/null
+  (cd "$WORK" || exit
+    "$TG" -y -c 1 clean.wav clean.bin >clean-default.txt 2>&1 </dev/null || true
+    "$TG" --recover -y -c 1 clean.wav clean.bin >clean-recover.txt 2>&1 </dev/null || true)
+  if cmp -s "$WORK/clean-default.txt" "$WORK/clean-recover.txt"; then
+    echo "note: --recover prints exactly what the default mode prints on a clean recording: this tonegrab may not have a recovery decoder yet"
+  fi
+fi
+
+for r in "${!ROWS[@]}"; do echo "${ROWS[$r]%%|*}|${ROWS[$r]##*|}"; done >"$WORK/names"
+cat >"$WORK/score.py" <<'EOF'
+import collections, difflib, re, sys
+
+names = [l.split('|') for l in open(sys.argv[2]).read().splitlines()]
+modes = sys.argv[3].split()
+
+def score(out, payload, start, blocks):
+    """prefix, matched, extra of `out` against `payload` at `start` in what was sent."""
+    sent = payload * blocks
+    m = difflib.SequenceMatcher(None, out, sent, autojunk=False)
+    lo, hi = start, start + len(payload)
+    matched = 0
+    at = None  # where the payload's first byte lies in out
+    for a, b, n in m.get_matching_blocks():
+        matched += max(0, min(b + n, hi) - max(b, lo))
+        if b <= lo < b + n:
+            at = a + lo - b
+    prefix = 0
+    if at is not None:
+        while at + prefix < len(out) and prefix < len(payload) and out[at + prefix] == payload[prefix]:
+            prefix += 1
+    # Bytes in out that match nothing sent: the whole output's excess over all it matched.
+    allmatched = sum(n for _, _, n in m.get_matching_blocks())
+    return prefix, matched, len(out) - allmatched
+
+def damaged(console, status, block):
+    if status == 0:
+        return 0
+    lines = [l for l in console.splitlines() if 'damaged' in l and 'byte 0x' not in l]
+    counts = []
+    for l in lines:
+        n = (re.search(r'(?<![\w.])(\d+)\s+(?:bytes?\s+)?damaged', l) or
+             re.search(r'damaged\W{0,3}(\d+)', l))
+        if n:
+            counts.append(int(n.group(1)))
+    return counts[block - 1] if len(counts) >= block else None
+
+manifest = [l.rstrip('\n').split('\t') for l in open(sys.argv[1])]
+blocks = collections.Counter()  # blocks in each recording, from its decodes' rows
+for r, seed, mode, payload, d, block in manifest:
+    blocks[d] = max(blocks[d], int(block))
+runs = collections.defaultdict(list)
+for r, seed, mode, payload, d, block in manifest:
+    r, block = int(r), int(block)
+    pay = open(payload, 'rb').read()
+    status = int(open(d + '/status').read())
+    console = open(d + '/console', errors='replace').read()
+    if mode == 'minimodem':  # one stream for all blocks
+        try:
+            out = open(d + '/out.bin', 'rb').read()
+        except OSError:
+            out = b''
+        p, mt, x = score(out, pay, (block - 1) * len(pay), blocks[d])
+    else:
+        name = d + ('/out.bin' if block == 1 else '/out-%d.bin' % block)
+        try:
+            out = open(name, 'rb').read()
+        except OSError:
+            out = b''
+        p, mt, x = score(out, pay, 0, 1)
+    runs[(r, mode)].append((p, mt, x, damaged(console, status, block) if mode == 'recover' else 0, status))
+
+def cell(vals):
+    return '%d/%.1f' % (min(vals), sum(vals) / len(vals)) if vals else 'n/a'
+
+def goal(kind, recover, minimodem):
+    """Whether --recover's runs reach the row's goal."""
+    if not kind:
+        return '-'
+    if not recover:
+        return kind + ': n/a'
+    if kind == 'all':
+        met = all(p == 256 and m == 256 and x == 0 for p, m, x, _, _ in recover)
+    elif kind == 'minimodem':
+        mean = lambda rs: sum(r[1] for r in rs) / len(rs)
+        met = not minimodem or mean(recover) >= mean(minimodem)
+    else:
+        met = all(m >= int(kind) and m + x <= 256 for _, m, x, _, _ in recover)
+    return kind + (': met' if met else ': NOT MET')
+
+head = ['recording']
+for mode in ['default', 'recover', 'minimodem']:
+    head += [mode + ' prefix', mode + ' matched'] + (['recover damaged'] if mode == 'recover' else [])
+head.append('goal (--recover)')
+print('| ' + ' | '.join(head) + ' |')
+print('|' + '---|' * len(head))
+for r, (name, kind) in enumerate(names):
+    cells = [name]
+    if not any((r, m) in runs for m in modes):
+        continue
+    for mode in ['default', 'recover', 'minimodem']:
+        rs = runs.get((r, mode), [])
+        matched = cell([x[1] for x in rs])
+        extra = max([x[2] for x in rs], default=0)
+        if extra:
+            matched += ' +%d' % extra
+        cells += [cell([x[0] for x in rs]), matched]
+        if mode == 'recover':
+            # Damaged bytes where the run wrote its bytes (status 0 or 2); failed runs counted.
+            dmg = [x[3] for x in rs if x[4] in (0, 2)]
+            failed = len(rs) - len(dmg)
+            text = '?' if None in dmg else cell(dmg) if dmg else ''
+            cells.append('n/a' if not rs else (text + (' failed %d' % failed if failed else '')).strip())
+    cells.append(goal(kind, runs.get((r, 'recover')), runs.get((r, 'minimodem'))))
+    print('| ' + ' | '.join(cells) + ' |')
+EOF
+python3 "$WORK/score.py" "$MANIFEST" "$WORK/names" "${MODES[*]}" >"$WORK/bytes.md"
+matrix=$(($(date +%s) - start))
+
+# ---- Speed: long recordings, timed against md5sum and minimodem ----
+speed() {
+  local long short stereo mono mode f tg md mmt mmr rss ok
+  if [[ $QUICK == 1 ]]; then long=180 short=60; else long=1800 short=600; fi
+  stereo=$WORK/s16x2-$((long / 60))min.wav mono=$WORK/s16x1-$((short / 60))min.wav
+  "$SYNTH" --bits 16 --channels 2 --channel 1 --seconds "$long" "$stereo" >/dev/null
+  "$SYNTH" --bits 16 --channels 1 --seconds "$short" "$mono" >/dev/null
+  rm -f "$WORK"/r*-s*.wav  # the matrix's recordings: room in the page cache
+  mode=--recover; ((HAVE_RECOVER)) || mode=
+  echo >&2 "speed: $(basename "$stereo"), $(basename "$mono")"
+  echo "### Speed (median of $RUNS wall times; tonegrab ${mode:-(default mode)} -q -y -c 1)"
+  echo
+  echo "| file | MB | tonegrab | md5sum | minimodem | tonegrab / md5sum | tonegrab / minimodem | peak RSS KiB | bytes right |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  for f in "$stereo" "$mono"; do
+    cat "$f" >/dev/null  # into the page cache
+    tg=$(timed "'$TG' $mode -q -y -c 1 '$f' '$WORK/speed.bin' >/dev/null 2>&1")
+    md=$(timed "md5sum '$f' >/dev/null")
+    mmt=- mmr=-
+    if [[ $f == "$mono" && -n $MM ]]; then
+      mmt=$(timed "'$MM' -r -q -f '$f' ${MM_ARGS[*]} >/dev/null 2>&1")
+      mmr=$(ratio "$tg" "$mmt")
+      mmt=${mmt}s
+    fi
+    rm -f "$WORK/speed.bin"
+    rss=$(peak_kib "$TG" $mode -q -y -c 1 "$f" "$WORK/speed.bin")
+    ok=yes
+    cmp -s "$WORK/speed.bin" "$f.payload" ||
+      ok="no: $(stat -c %s "$WORK/speed.bin" 2>/dev/null || echo 0) of $(stat -c %s "$f.payload")"
+    echo "| $(basename "$f") | $(($(stat -c %s "$f") / 1000000)) | ${tg}s | ${md}s | $mmt | $(ratio "$tg" "$md") | $mmr | $rss | $ok |"
+  done
+}
+if [[ ${NO_SPEED:-0} != 1 ]]; then speed >"$WORK/speed.md"; else : >"$WORK/speed.md"; fi
+
+echo
+echo "### Bytes recovered of 256 (min/mean over $SEEDS seeds)"
+echo
+cat "$WORK/bytes.md"
+echo
+cat "$WORK/speed.md"
+echo "time: $matrix s for the recordings, $(($(date +%s) - start)) s in all"

@@ -1,0 +1,140 @@
+// The small signal-processing pieces of the recovery decoder: a decimator that keeps the band of
+// the two tones, a high-pass filter against DC and hum, and an oscillator that follows the bit
+// rate. Each is a plain record and a step function.
+#ifndef TONEGRAB_RECOVER_FILTERS_H
+#define TONEGRAB_RECOVER_FILTERS_H
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+
+// A decimator whose response is that of three cascaded moving sums of `factor` samples (a
+// third-order integrator-comb filter), computed directly as a short FIR: its nulls fall on the
+// frequencies that would fold onto the tones, and no running sum can drift.
+inline constexpr int kMaxDecimation = 96;
+inline constexpr int kMaxDecimatorTaps = 3 * kMaxDecimation - 2;
+
+struct Decimator {
+  int factor;
+  int taps;
+  float weight[kMaxDecimatorTaps];
+  float history[kMaxDecimatorTaps];  // the last taps - 1 inputs not yet used up, then free
+  int held;                          // inputs in history
+};
+
+inline void DecimatorInit(Decimator& d, int factor) {
+  d.factor = factor;
+  d.taps = 3 * factor - 2;
+  d.held = 0;
+  // The convolution of three boxcars of `factor` ones, scaled to unit gain at DC.
+  double w[kMaxDecimatorTaps] = {};
+  for (int a = 0; a < factor; ++a)
+    for (int b = 0; b < factor; ++b)
+      for (int c = 0; c < factor; ++c) w[a + b + c] += 1;
+  const double scale = 1.0 / (static_cast<double>(factor) * factor * factor);
+  for (int i = 0; i < d.taps; ++i) d.weight[i] = static_cast<float>(w[i] * scale);
+}
+
+// One output: the weighted sum of d.taps inputs from p, in four chains so that the additions
+// overlap.
+inline float DecimatorOutput(const Decimator& d, const float* p) {
+  float a = 0, b = 0, c = 0, e = 0;
+  int k = 0;
+  for (; k + 4 <= d.taps; k += 4) {
+    a += d.weight[k] * p[k];
+    b += d.weight[k + 1] * p[k + 1];
+    c += d.weight[k + 2] * p[k + 2];
+    e += d.weight[k + 3] * p[k + 3];
+  }
+  for (; k < d.taps; ++k) a += d.weight[k] * p[k];
+  return (a + b) + (c + e);
+}
+
+template <int kFactor>
+inline float FixedOutput(const Decimator& d, const float* p) {
+  constexpr int kTaps = 3 * kFactor - 2;
+  float y[kTaps];
+  for (int k = 0; k < kTaps; ++k) y[k] = d.weight[k] * p[k];
+  float sum = 0;
+  for (int k = 0; k < kTaps; ++k) sum += y[k];
+  return sum;
+}
+
+// Decimates `count` input samples into `out` (room for count / factor + 1); returns how many
+// output samples there are. Inputs not yet used up wait in the history.
+inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out) {
+  // Outputs whose inputs begin in the history are formed in a joined copy.
+  float joined[2 * kMaxDecimatorTaps];
+  const int64_t lead = std::min<int64_t>(count, d.taps);
+  for (int i = 0; i < d.held; ++i) joined[i] = d.history[i];
+  for (int64_t i = 0; i < lead; ++i) joined[d.held + i] = in[i];
+  const int64_t total = d.held + count;
+  int64_t made = 0, at = 0;
+  for (; at < d.held && at + d.taps <= d.held + lead; at += d.factor)
+    out[made++] = DecimatorOutput(d, joined + at);
+  // The common factors get a loop the compiler can unroll: the decimator's hottest one.
+  switch (d.factor) {
+    case 2:
+      for (; at + d.taps <= total; at += 2) out[made++] = FixedOutput<2>(d, in + (at - d.held));
+      break;
+    case 4:
+      for (; at + d.taps <= total; at += 4) out[made++] = FixedOutput<4>(d, in + (at - d.held));
+      break;
+    default:
+      for (; at + d.taps <= total; at += d.factor)
+        out[made++] = DecimatorOutput(d, in + (at - d.held));
+  }
+  // Keep what the next outputs need.
+  const int64_t keep = total - at;
+  for (int64_t i = 0; i < keep; ++i) {
+    const int64_t from = at + i;
+    d.history[i] = from < d.held ? d.history[from] : in[from - d.held];
+  }
+  d.held = static_cast<int>(keep);
+  return made;
+}
+
+// Magnitude of the decimator's response at `hz`, input rate `rate`.
+inline double DecimatorGain(int factor, double rate, double hz) {
+  const double x = std::numbers::pi * hz / rate;
+  if (factor == 1 || x == 0) return 1;
+  const double g = std::sin(factor * x) / (factor * std::sin(x));
+  return std::fabs(g * g * g);
+}
+
+// Second-order Butterworth high-pass (bilinear transform), transposed direct form II.
+struct Biquad {
+  float b0, b1, b2, a1, a2;
+  float z1, z2;
+};
+
+inline void HighPassInit(Biquad& f, double cutoff, double rate) {
+  const double k = std::tan(std::numbers::pi * cutoff / rate);
+  const double q = std::numbers::sqrt2 / 2;
+  const double norm = 1 / (1 + k / q + k * k);
+  f.b0 = static_cast<float>(norm);
+  f.b1 = static_cast<float>(-2 * norm);
+  f.b2 = static_cast<float>(norm);
+  f.a1 = static_cast<float>(2 * (k * k - 1) * norm);
+  f.a2 = static_cast<float>((1 - k / q + k * k) * norm);
+  f.z1 = f.z2 = 0;
+}
+
+inline float BiquadStep(Biquad& f, float x) {
+  const float y = f.b0 * x + f.z1;
+  f.z1 = f.b1 * x - f.a1 * y + f.z2;
+  f.z2 = f.b2 * x - f.a2 * y;
+  return y;
+}
+
+// Magnitude of the filter's response at `hz`.
+inline double BiquadGain(const Biquad& f, double rate, double hz) {
+  const double w = 2 * std::numbers::pi * hz / rate;
+  const double c1 = std::cos(w), s1 = std::sin(w), c2 = std::cos(2 * w), s2 = std::sin(2 * w);
+  const double nr = f.b0 + f.b1 * c1 + f.b2 * c2, ni = -(f.b1 * s1 + f.b2 * s2);
+  const double dr = 1 + f.a1 * c1 + f.a2 * c2, di = -(f.a1 * s1 + f.a2 * s2);
+  return std::sqrt((nr * nr + ni * ni) / (dr * dr + di * di));
+}
+
+#endif

@@ -1,0 +1,676 @@
+// The recovery decoder's steps: samples -> tone correlations -> leader -> bits -> frames.
+#include "recover/recover.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace {
+
+constexpr double kBitRate = 1200;      // bits per second at nominal speed
+constexpr double kLowTone = 1200;      // Hz at nominal speed: one cycle per bit
+constexpr double kHighTone = 2400;     // two cycles per bit
+constexpr double kTargetRate = 11025;  // decimate to no less than this
+constexpr double kHighPassHz = 500;    // DC and hum lie below, the low tone above
+constexpr double kMinInputRate = 6000;
+constexpr double kMaxInputRate = kTargetRate * kMaxDecimation;
+constexpr double kMinSpeed = 0.7;
+constexpr double kMaxSpeed = 1.35;
+constexpr int kRingMask = kRecoverRing - 1;
+constexpr int kBitMask = kRecoverBits - 1;
+constexpr double kTiny = 1e-30;
+
+// Leader search: a steady tone in most windows, its phase advancing evenly, the high tone
+// well above the low one.
+constexpr double kLeaderCoherence = 0.6;
+constexpr double kLeaderDominance = 3;
+constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
+constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
+constexpr int kLeaderLostWindows = 8;
+constexpr double kStartBitRise = 0.3;  // of the leader's level: the low tone has begun
+constexpr int kEdgeSteps = 12;
+constexpr int kLeadBits = 6;           // leader bits decoded before the edge
+constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame         // start-bit
+                                       // edge search over 1.5 bits in 1/8 steps
+
+// Timing loop, proportional and integral, on the energy of a window between two bits.
+constexpr double kTimingGain = 0.25;
+constexpr double kSpeedGain = 0.02;
+constexpr double kPhaseWeight = 1;
+constexpr double kTimingConfident = 0.3;
+// A bit this uncertain is decided again coherently, against the learnt phase of each tone.
+constexpr double kUncertain = 0.5;
+constexpr double kReferenceConfident = 0.6;
+constexpr double kReferenceRate = 0.02;
+constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase is trusted
+
+// Framing.
+constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
+constexpr int kLookFrames = 3;  // frames that must decode at a new alignment
+constexpr int kMaxSlip = 5;     // bits an alignment may move
+constexpr int kIdleBits = 22;   // more ones than framed data can hold: a leader
+constexpr double kIdleConfident = 0.5;
+constexpr double kPresent = 0.65;
+constexpr int kShortGap = 3;      // frames of damage after which good frames must follow in a row
+constexpr double kSilent = 1e-4;  // of the signal's energy: silence
+constexpr double kLevelRate = 0.01;  // mean confidence of a frame that carries signal
+
+struct Tones {
+  double re0, im0, re1, im1;
+};
+
+struct Phasor {
+  double re, im;
+};
+
+// atan2 to within 0.005 rad, at a fraction of the library's cost: it runs once per bit.
+double FastAtan2(double y, double x) {
+  const double ax = std::fabs(x), ay = std::fabs(y);
+  const double a = std::min(ax, ay) / (std::max(ax, ay) + kTiny);
+  const double s = a * a;
+  double angle = ((-0.0464964749 * s + 0.15931422) * s - 0.327622764) * s * a + a;
+  if (ay > ax) angle = std::numbers::pi / 2 - angle;
+  if (x < 0) angle = std::numbers::pi - angle;
+  return y < 0 ? -angle : angle;
+}
+
+double Clamp(double v, double lo, double hi) {
+  return std::min(std::max(v, lo), hi);
+}
+
+void SetBitLength(Recover& r, double length) {
+  const double speed = Clamp(r.rate / (kBitRate * length), kMinSpeed, kMaxSpeed);
+  r.bitLength = r.rate / (kBitRate * speed);
+  r.omega = 2 * std::numbers::pi / r.bitLength;
+  if (std::fabs(r.bitLength - r.gainBitLength) > 0.005 * r.bitLength) {
+    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed) *
+                      BiquadGain(r.highPass, r.rate, kLowTone * speed);
+    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed) *
+                      BiquadGain(r.highPass, r.rate, kHighTone * speed);
+    r.gain0 = 1 / (g0 * g0);
+    r.gain1 = 1 / (g1 * g1);
+    r.gainBitLength = r.bitLength;
+  }
+}
+
+double Speed(const Recover& r) {
+  return r.rate / (kBitRate * r.bitLength);
+}
+
+// ---- Sample stage ----
+
+// High-passes, mixes and sums a run of decimated samples into the ring. The state is copied
+// into locals for the loop: the ring's stores could otherwise alias it.
+void TakeDecimated(Recover& r, const float* x, int64_t count) {
+  if (r.omega != r.stepOmega) {  // the timing loop moved the bit rate
+    r.stepOmega = r.omega;
+    r.stepRe = std::cos(r.omega);
+    r.stepIm = -std::sin(r.omega);
+  }
+  Biquad f = r.highPass;
+  double zr = r.oscRe, zi = r.oscIm;
+  double s0r = r.sum0Re, s0i = r.sum0Im, s1r = r.sum1Re, s1i = r.sum1Im;
+  const double stepRe = r.stepRe, stepIm = r.stepIm;
+  const float omega = static_cast<float>(r.omega);
+  int64_t written = r.written;
+  for (int64_t i = 0; i < count; ++i) {
+    const double h = BiquadStep(f, x[i]);
+    const int64_t n = written & kRingMask;
+    r.ring0Re[n] = s0r;
+    r.ring0Im[n] = s0i;
+    r.ring1Re[n] = s1r;
+    r.ring1Im[n] = s1i;
+    r.ringOscRe[n] = static_cast<float>(zr);
+    r.ringOscIm[n] = static_cast<float>(zi);
+    r.ringOmega[n] = omega;
+    s0r += h * zr;
+    s0i += h * zi;
+    s1r += h * (zr * zr - zi * zi);
+    s1i += h * (2 * zr * zi);
+    const double nr = zr * stepRe - zi * stepIm;
+    zi = zr * stepIm + zi * stepRe;
+    zr = nr;
+    ++written;
+  }
+  // The oscillator's magnitude drifts by rounding: set it back to 1 once per run.
+  const double m = 1 / std::sqrt(zr * zr + zi * zi);
+  r.oscRe = zr * m;
+  r.oscIm = zi * m;
+  r.highPass = f;
+  r.sum0Re = s0r;
+  r.sum0Im = s0i;
+  r.sum1Re = s1r;
+  r.sum1Im = s1i;
+  r.written = written;
+}
+
+// ---- Windows over the ring ----
+
+bool Available(const Recover& r, double start, double length) {
+  const double oldest = static_cast<double>(std::max<int64_t>(0, r.written - kRecoverRing + 1));
+  return start >= oldest && start + length + 2 < static_cast<double>(r.written);
+}
+
+double At(const double* ring, double x) {
+  const double whole = std::floor(x);
+  const int64_t i = static_cast<int64_t>(whole);
+  const double a = ring[i & kRingMask];
+  return a + (x - whole) * (ring[(i + 1) & kRingMask] - a);
+}
+
+// Correlations of the samples in [start, start + length) with the two tones.
+Tones Window(const Recover& r, double start, double length) {
+  const double end = start + length;
+  return {At(r.ring0Re, end) - At(r.ring0Re, start), At(r.ring0Im, end) - At(r.ring0Im, start),
+          At(r.ring1Re, end) - At(r.ring1Re, start), At(r.ring1Im, end) - At(r.ring1Im, start)};
+}
+
+// The oscillator's phasor at a fractional position.
+Phasor OscillatorAt(const Recover& r, double x) {
+  const double whole = std::floor(x);
+  const int64_t i = static_cast<int64_t>(whole) & kRingMask;
+  const double a = r.ringOmega[i] * (x - whole);
+  const double a2 = a * a;
+  const double c = 1 - a2 / 2 + a2 * a2 / 24, s = a - a * a2 / 6 + a * a2 * a2 / 120;
+  // z * e^(-j a)
+  return {r.ringOscRe[i] * c + r.ringOscIm[i] * s, r.ringOscIm[i] * c - r.ringOscRe[i] * s};
+}
+
+double Energy0(const Recover& r, const Tones& w) {
+  return (w.re0 * w.re0 + w.im0 * w.im0) * r.gain0;
+}
+
+double Energy1(const Recover& r, const Tones& w) {
+  return (w.re1 * w.re1 + w.im1 * w.im1) * r.gain1;
+}
+
+// The tones' correlations turned to the phase they have against the oscillator at the window's
+// start: constant from bit to bit for a signal whose phase is tied to its bit clock.
+Phasor Referenced(const Phasor& z, double re, double im, int cycles) {
+  Phasor c{z.re, -z.im};  // conj(z) = e^(j theta)
+  if (cycles == 2) c = {c.re * c.re - c.im * c.im, 2 * c.re * c.im};
+  return {re * c.re - im * c.im, re * c.im + im * c.re};
+}
+
+// ---- Events ----
+
+void Emit(Recover& r, const RecoverEvent& e) {
+  r.events[r.eventCount++] = e;
+}
+
+double Seconds(const Recover& r, double samples) {
+  return samples / r.rate;
+}
+
+double MeanSpeed(const Recover& r) {
+  return r.speedCount ? r.speedSum / static_cast<double>(r.speedCount) : Speed(r);
+}
+
+void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
+  if (!r.blockOpen) {
+    r.blockOpen = true;
+    r.blockBytes = 0;
+    Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r)});
+  }
+  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime), Speed(r)});
+  r.blockLastEnd = Seconds(r, f.endTime);
+  ++r.blockBytes;
+}
+
+void EndBlock(Recover& r) {
+  if (r.blockOpen) Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r)});
+  r.blockOpen = false;
+  r.pendingCount = 0;
+}
+
+void StartSearch(Recover& r, double at) {
+  r.stage = kStageSearch;
+  r.t = at;
+  r.searchCount = 0;
+  SetBitLength(r, r.rate / kBitRate);
+}
+
+// ---- Framing ----
+
+const RecoverBit& Bit(const Recover& r, int64_t k) {
+  return r.bits[k & kBitMask];
+}
+
+bool FrameFits(const Recover& r, int64_t at) {
+  return Bit(r, at).value == 0 && Bit(r, at + 9).value == 1 && Bit(r, at + 10).value == 1;
+}
+
+bool FramePresent(const Recover& r, int64_t at) {
+  double sum = 0;
+  for (int i = 0; i < kFrameBits; ++i) sum += Bit(r, at + i).confidence;
+  return sum > kPresent * kFrameBits;
+}
+
+bool FrameGood(const Recover& r, int64_t at) {
+  return at >= 0 && at + kFrameBits <= r.bitCount && FrameFits(r, at) && FramePresent(r, at);
+}
+
+bool GoodAhead(const Recover& r, int64_t at, int frames) {
+  for (int i = 0; i < frames; ++i) {
+    if (!FrameGood(r, at + int64_t{i} * kFrameBits)) return false;
+  }
+  return true;
+}
+
+RecoverFrame FrameAt(const Recover& r, int64_t at) {
+  unsigned value = 0;
+  for (int i = 0; i < 8; ++i) value |= unsigned{Bit(r, at + 1 + i).value} << i;
+  return {static_cast<unsigned char>(value), Bit(r, at).time,
+          Bit(r, at + kFrameBits - 1).time + r.bitLength};
+}
+
+// The alignment, within kMaxSlip bits of the next frame, at which the following frames decode;
+// the nearest one wins. Returns false when there is none.
+bool FindSlip(const Recover& r, int64_t next, int* slip) {
+  for (int d = 0; d <= kMaxSlip; ++d) {
+    for (int sign = 1; sign >= -1; sign -= 2) {
+      if (GoodAhead(r, next + sign * d, kLookFrames)) {
+        *slip = sign * d;
+        return true;
+      }
+      if (d == 0) break;
+    }
+  }
+  return false;
+}
+
+bool IdleRun(const Recover& r, int64_t at) {
+  if (at + kIdleBits > r.bitCount) return false;
+  for (int i = 0; i < kIdleBits; ++i) {
+    const RecoverBit& b = Bit(r, at + i);
+    if (b.value != 1 || b.confidence < kIdleConfident) return false;
+  }
+  return true;
+}
+
+void Hold(Recover& r, int64_t at) {
+  r.pending[r.pendingCount++] = FrameAt(r, at);
+}
+
+void Flush(Recover& r) {
+  for (int i = 0; i < r.pendingCount; ++i) EmitByte(r, r.pending[i], true);
+  r.pendingCount = 0;
+}
+
+// Decoding begins a few bits inside the leader, on the clock the start-bit edge gave: the first
+// frame is the first start bit after the leader's ones at which frames go on decoding. A noisy
+// edge found a few bits late or early costs nothing. Returns true once framed.
+bool FindFirstFrame(Recover& r) {
+  const int64_t need = kFrameBits * kLookFrames + kMaxSlip;
+  for (;;) {
+    const int64_t at = r.frameStart;
+    if (r.bitCount < at + (r.inputEnded ? kFrameBits : need)) return false;
+    if (Bit(r, at).value == 0 && FrameGood(r, at) &&
+        (r.inputEnded || GoodAhead(r, at + kFrameBits, kLookFrames - 1))) {
+      r.framed = true;
+      // A frame just before, begun by a start bit, is a damaged first byte, not leader.
+      if (at >= kFrameBits && Bit(r, at - kFrameBits).value == 0) Hold(r, at - kFrameBits);
+      return true;
+    }
+    if (++r.frameStart > kFirstFrameSearch) {  // no data follows this leader
+      StartSearch(r, r.t);
+      return false;
+    }
+  }
+}
+
+// Turns bits into bytes as far as the lookahead allows. Returns false when the block ended and
+// the search for the next leader has begun.
+bool TakeFrames(Recover& r) {
+  const int64_t lookahead = kFrameBits * (1 + kLookFrames) + kMaxSlip;
+  if (!r.framed && !FindFirstFrame(r)) return r.stage == kStageData;
+  for (;;) {
+    const int64_t at = r.frameStart;
+    if (r.bitCount < at + (r.inputEnded ? kFrameBits : lookahead)) return true;
+    if (IdleRun(r, at)) {
+      EndBlock(r);
+      StartSearch(r, Bit(r, at).time);
+      return false;
+    }
+    if (FrameGood(r, at) &&
+        (r.pendingCount <= kShortGap || GoodAhead(r, at + kFrameBits, kLookFrames - 1))) {
+      Flush(r);
+      EmitByte(r, FrameAt(r, at), false);
+      r.frameStart += kFrameBits;
+      continue;
+    }
+    // A frame that does not decode waits: it is written, as damaged, only once good frames
+    // follow, so that what lies after the end of the data never becomes bytes.
+    if (r.pendingCount == kRecoverPending) {
+      EndBlock(r);
+      StartSearch(r, r.t);
+      return false;
+    }
+    int slip = 0;
+    FindSlip(r, at + kFrameBits, &slip);
+    Hold(r, at);
+    r.frameStart += kFrameBits + slip;
+  }
+}
+
+// ---- Bit stage ----
+
+bool SearchStep(Recover& r) {
+  const double length = r.rate / kBitRate;
+  if (!Available(r, r.t, length)) {
+    // Behind the ring's oldest sample (after a long stall): go on from the oldest one kept.
+    const double oldest = static_cast<double>(r.written - kRecoverRing + 2);
+    if (r.t >= oldest) return false;
+    StartSearch(r, oldest);
+    return true;
+  }
+  const Tones w = Window(r, r.t, length);
+  const Phasor u = Referenced(OscillatorAt(r, r.t), w.re1, w.im1, 2);
+  const int slot = r.searchCount % kRecoverSearchWindows;
+  double rotRe = 0, rotIm = 0;
+  if (r.searchCount > 0) {
+    rotRe = u.re * r.prevRefRe + u.im * r.prevRefIm;
+    rotIm = u.im * r.prevRefRe - u.re * r.prevRefIm;
+  }
+  // Each window's rotation counts alike, however loud: a few loud windows of noise must not
+  // look like a steady tone.
+  const double m = std::sqrt(rotRe * rotRe + rotIm * rotIm) + kTiny;
+  r.searchRotRe[slot] = rotRe / m;
+  r.searchRotIm[slot] = rotIm / m;
+  r.searchHigh[slot] = Energy1(r, w);
+  r.searchLow[slot] = Energy0(r, w);
+  r.prevRefRe = u.re;
+  r.prevRefIm = u.im;
+  ++r.searchCount;
+  r.t += length;
+  if (r.searchCount <= kRecoverSearchWindows) return true;
+
+  double sumRe = 0, sumIm = 0, high = 0, low = 0;
+  for (int i = 0; i < kRecoverSearchWindows; ++i) {
+    sumRe += r.searchRotRe[i];
+    sumIm += r.searchRotIm[i];
+    high += r.searchHigh[i];
+    low += r.searchLow[i];
+  }
+  const double coherence = std::sqrt(sumRe * sumRe + sumIm * sumIm);
+  if (coherence <= kLeaderCoherence * kRecoverSearchWindows || high <= kLeaderDominance * low)
+    return true;
+
+  // A phase advance of 4 pi (speed - 1) per nominal bit.
+  const double speed = 1 + std::atan2(sumIm, sumRe) / (4 * std::numbers::pi);
+  SetBitLength(r, r.rate / (kBitRate * speed));
+  r.leaderLevel = high / kRecoverSearchWindows;
+  r.leaderStart = Seconds(r, r.t - (kRecoverSearchWindows + 1) * length);
+  r.leaderWeak = 0;
+  r.leaderWindows = 0;
+  r.leaderSumRe = r.leaderSumIm = 0;
+  r.leaderSumCount = 0;
+  r.leaderRotRe[0] = r.leaderRotRe[1] = r.leaderRotIm[0] = r.leaderRotIm[1] = 0;
+  r.stage = kStageLeader;
+  return true;
+}
+
+// The high tone's phase advances by 2 pi (true speed / assumed speed - 1) per half bit: the
+// mean rotation of the trusted windows corrects the speed.
+void AdjustLeaderSpeed(Recover& r) {
+  const double m = std::sqrt(r.leaderSumRe * r.leaderSumRe + r.leaderSumIm * r.leaderSumIm);
+  if (m > kLeaderCoherence * r.leaderSumCount && r.leaderSumCount > 0) {
+    const double ratio = 1 + std::atan2(r.leaderSumIm, r.leaderSumRe) / (2 * std::numbers::pi);
+    SetBitLength(r, r.bitLength / ratio);
+  }
+  r.leaderSumRe = r.leaderSumIm = 0;
+  r.leaderSumCount = 0;
+  // The rotations still waiting were measured against the old speed.
+  r.leaderRotRe[0] = r.leaderRotRe[1] = r.leaderRotIm[0] = r.leaderRotIm[1] = 0;
+}
+
+// Follows the leader in half-bit steps, refining the speed from its phase, until a window holds
+// mostly low tone: the first start bit. Half-bit steps put one window within a quarter bit of
+// it, whatever the bit after it.
+bool LeaderStep(Recover& r) {
+  const double length = r.bitLength;
+  if (!Available(r, r.t, length)) return false;
+  const Tones w = Window(r, r.t, length);
+  const double e0 = Energy0(r, w), e1 = Energy1(r, w);
+  const Phasor u = Referenced(OscillatorAt(r, r.t), w.re1, w.im1, 2);
+  const bool steady = e1 > kLeaderDominance * e0 && e1 > kLeaderLost * r.leaderLevel;
+  if (r.leaderWindows > 0) {
+    // The window that reaches into the start bit turns the phase too: a rotation is trusted
+    // only two windows later, once the tone has gone on.
+    double rotRe = u.re * r.prevRefRe + u.im * r.prevRefIm;
+    double rotIm = u.im * r.prevRefRe - u.re * r.prevRefIm;
+    const double m = std::sqrt(rotRe * rotRe + rotIm * rotIm) + kTiny;
+    rotRe = steady ? rotRe / m : 0;
+    rotIm = steady ? rotIm / m : 0;
+    r.leaderSumRe += r.leaderRotRe[1];
+    r.leaderSumIm += r.leaderRotIm[1];
+    r.leaderRotRe[1] = r.leaderRotRe[0];
+    r.leaderRotIm[1] = r.leaderRotIm[0];
+    r.leaderRotRe[0] = rotRe;
+    r.leaderRotIm[0] = rotIm;
+    if (++r.leaderSumCount == kLeaderFllWindows) AdjustLeaderSpeed(r);
+  }
+  r.prevRefRe = u.re;
+  r.prevRefIm = u.im;
+  ++r.leaderWindows;
+  if (steady) r.leaderLevel += 0.1 * (e1 - r.leaderLevel);
+  if (e0 - e1 > kStartBitRise * r.leaderLevel) {
+    AdjustLeaderSpeed(r);
+    r.stage = kStageEdge;
+    return true;
+  }
+  r.leaderWeak = steady ? 0 : r.leaderWeak + 1;
+  if (r.leaderWeak > kLeaderLostWindows) {
+    StartSearch(r, r.t);
+    return true;
+  }
+  r.t += length / 2;
+  return true;
+}
+
+// Low tone minus high tone, as a fraction of the leader's level.
+double LowOverHigh(const Recover& r, double start) {
+  const Tones w = Window(r, start, r.bitLength);
+  return (Energy0(r, w) - Energy1(r, w)) / (r.leaderLevel + kTiny);
+}
+
+// The first start bit begins where a window of low tone follows a window of high tone: the
+// difference of the two windows peaks there.
+bool EdgeStep(Recover& r) {
+  const double length = r.bitLength, step = length / 8;
+  const double first = r.t - length;
+  const double last = first + kEdgeSteps * step;
+  if (!Available(r, first - (kLeadBits + 1) * length, length) || !Available(r, last, length)) {
+    if (Available(r, last, length)) {  // fell out of the ring: look again from here
+      StartSearch(r, r.t);
+      return true;
+    }
+    return false;
+  }
+  double score[kEdgeSteps + 1];
+  int best = 0;
+  for (int k = 0; k <= kEdgeSteps; ++k) {
+    const double x = first + k * step;
+    score[k] = LowOverHigh(r, x) - LowOverHigh(r, x - length);
+    if (score[k] > score[best]) best = k;
+  }
+  double offset = 0;
+  if (best > 0 && best < kEdgeSteps) {
+    const double a = score[best - 1], b = score[best], c = score[best + 1];
+    const double curve = a - 2 * b + c;
+    if (curve < 0) offset = Clamp(0.5 * (a - c) / curve, -0.5, 0.5);
+  }
+  // Bits are decoded from a few bits before the edge on: the framing finds the first frame.
+  r.t = first + (best + offset) * step - kLeadBits * length;
+  r.stage = kStageData;
+  r.prevBit = 1;
+  r.prevConfidence = 1;
+  r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
+  r.ref0Count = r.ref1Count = 0;
+  r.signalLevel = r.leaderLevel;
+  r.bitCount = 0;
+  r.frameStart = 0;
+  r.framed = false;
+  r.pendingCount = 0;
+  r.blockOpen = false;
+  r.blockStart = r.leaderStart;
+  r.speedSum = 0;
+  r.speedCount = 0;
+  return true;
+}
+
+// Decides a bit again from the tones' phases learnt on confident bits: coherent detection,
+// which holds up at a lower signal-to-noise ratio than the energies alone.
+int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1) {
+  const double m0 = std::sqrt(r.ref0Re * r.ref0Re + r.ref0Im * r.ref0Im);
+  const double m1 = std::sqrt(r.ref1Re * r.ref1Re + r.ref1Im * r.ref1Im);
+  const double c0 = (u0.re * r.ref0Re + u0.im * r.ref0Im) / (m0 + kTiny) * std::sqrt(r.gain0);
+  const double c1 = (u1.re * r.ref1Re + u1.im * r.ref1Im) / (m1 + kTiny) * std::sqrt(r.gain1);
+  return c1 > c0;
+}
+
+// The mean phase of a tone's confident bits; the first few count alike, later ones less.
+void LearnReference(double* re, double* im, int* count, const Phasor& u) {
+  const double m = std::sqrt(u.re * u.re + u.im * u.im) + kTiny;
+  const double rate = std::max(1.0 / ++*count, kReferenceRate);
+  *re += rate * (u.re / m - *re);
+  *im += rate * (u.im / m - *im);
+}
+
+bool DataStep(Recover& r) {
+  const double length = r.bitLength;
+  const double mid = r.t - length / 2;
+  if (!Available(r, r.t, length)) return false;
+  if (!Available(r, mid, length)) {  // fell out of the ring: look again from here
+    EndBlock(r);
+    StartSearch(r, r.t);
+    return true;
+  }
+  const Tones w = Window(r, r.t, length);
+  const double e0 = Energy0(r, w), e1 = Energy1(r, w);
+  const double strongest = std::max(e0, e1);
+  // Far below the signal's level there is no signal, only what the filters leave of silence.
+  const double confidence =
+      strongest > kSilent * r.signalLevel ? std::fabs(e1 - e0) / (e1 + e0 + kTiny) : 0;
+  if (confidence > kReferenceConfident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
+  int bit = e1 > e0;
+  const Phasor z = OscillatorAt(r, r.t);
+  const Phasor u0 = Referenced(z, w.re0, w.im0, 1), u1 = Referenced(z, w.re1, w.im1, 2);
+  const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
+  if (confidence < kUncertain && learnt) bit = CoherentBit(r, u0, u1);
+  if (confidence > kReferenceConfident) {
+    if (bit)
+      LearnReference(&r.ref1Re, &r.ref1Im, &r.ref1Count, u1);
+    else
+      LearnReference(&r.ref0Re, &r.ref0Im, &r.ref0Count, u0);
+  }
+
+  // Timing, two ways. A window straddling two different bits holds equal parts of both tones
+  // when the clock is right: the tone that dominates it tells which way the clock is off, in
+  // absolute terms but only at changes and noisily. And every confident bit's phase, against
+  // the phase learnt for its tone, tells how far the clock moved since: precise, fast enough
+  // for flutter, but blind to an offset the learnt phases have taken up.
+  double late = 0;
+  if ((bit ? r.ref1Count : r.ref0Count) >= kReferenceMin && confidence > kTimingConfident) {
+    const Phasor& u = bit ? u1 : u0;
+    const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
+    const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
+    late = kPhaseWeight * angle / ((bit ? 2 : 1) * r.omega);
+  }
+  if (bit != r.prevBit && confidence > kTimingConfident && r.prevConfidence > kTimingConfident) {
+    const Tones m = Window(r, mid, length);
+    const double m0 = Energy0(r, m), m1 = Energy1(r, m);
+    const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
+    late += (bit ? lean : -lean) * length / 4;
+  }
+  late = Clamp(late, -length / 4, length / 4);
+  const double adjust = -kTimingGain * late;
+  if (late != 0) SetBitLength(r, length - kSpeedGain * late);
+
+  RecoverBit& b = r.bits[r.bitCount & kBitMask];
+  b.value = static_cast<uint8_t>(bit);
+  b.confidence = static_cast<float>(confidence);
+  b.time = r.t;
+  ++r.bitCount;
+  r.prevBit = bit;
+  r.prevConfidence = confidence;
+  r.speedSum += Speed(r);
+  ++r.speedCount;
+  r.t += length + adjust;
+  TakeFrames(r);
+  return true;
+}
+
+void FinishBlock(Recover& r) {
+  if (r.stage == kStageData) {
+    TakeFrames(r);
+    EndBlock(r);
+  }
+  r.stage = kStageSearch;
+}
+
+}  // namespace
+
+int RecoverInit(Recover& r, double sampleRate) {
+  if (!(sampleRate >= kMinInputRate && sampleRate <= kMaxInputRate)) return 1;
+  const int factor = std::max(1, static_cast<int>(sampleRate / kTargetRate));
+  r.inputRate = sampleRate;
+  r.rate = sampleRate / factor;
+  DecimatorInit(r.decimator, factor);
+  HighPassInit(r.highPass, kHighPassHz, r.rate);
+  r.oscRe = 1;
+  r.oscIm = 0;
+  r.stepOmega = 0;
+  r.sum0Re = r.sum0Im = r.sum1Re = r.sum1Im = 0;
+  r.written = 0;
+  r.gainBitLength = 0;
+  r.eventCount = 0;
+  r.inputEnded = false;
+  r.blockOpen = false;
+  r.pendingCount = 0;
+  StartSearch(r, 0);
+  return 0;
+}
+
+void RecoverPush(Recover& r, const float* samples, int64_t count) {
+  if (r.decimator.factor == 1) {
+    TakeDecimated(r, samples, count);
+    return;
+  }
+  float decimated[kRecoverPushMax];
+  while (count > 0) {
+    const int64_t n = std::min<int64_t>(count, kRecoverPushMax);
+    TakeDecimated(r, decimated, Decimate(r.decimator, samples, n, decimated));
+    samples += n;
+    count -= n;
+  }
+}
+
+void RecoverFinish(Recover& r) {
+  r.inputEnded = true;
+}
+
+int RecoverStep(Recover& r) {
+  while (r.eventCount < kRecoverEvents - kRecoverPending - 8) {
+    bool progressed = false;
+    switch (r.stage) {
+      case kStageSearch:
+        progressed = SearchStep(r);
+        break;
+      case kStageLeader:
+        progressed = LeaderStep(r);
+        break;
+      case kStageEdge:
+        progressed = EdgeStep(r);
+        break;
+      case kStageData:
+        progressed = DataStep(r);
+        break;
+    }
+    if (!progressed) {
+      if (r.inputEnded) FinishBlock(r);
+      break;
+    }
+  }
+  return r.eventCount;
+}

@@ -1,0 +1,118 @@
+// The recovery decoder: a second decoder beside the exact one, for worn and noisy recordings.
+// It decides each bit from the energy of the two tones over one bit period, follows the tape's
+// speed with a timing loop, keeps byte alignment from the frame structure and decodes through
+// damage, reporting the bytes it could not decode cleanly, and it finds every block.
+//
+// Samples go in (RecoverPush), events come out (RecoverStep): blocks, and bytes with their
+// times. All state is in one record of fixed size.
+#ifndef TONEGRAB_RECOVER_RECOVER_H
+#define TONEGRAB_RECOVER_RECOVER_H
+
+#include <cstdint>
+
+#include "recover/filters.h"
+
+inline constexpr int kRecoverRing = 8192;    // decimated samples kept (a power of two)
+inline constexpr int kRecoverBits = 512;     // decoded bits kept for framing (a power of two)
+inline constexpr int kRecoverPending = 256;  // frames held while the signal is absent
+inline constexpr int kRecoverEvents = 1024;  // events between two drains
+inline constexpr int kRecoverSearchWindows = 32;
+inline constexpr int64_t kRecoverPushMax = 4096;  // samples decimated at a time
+
+enum RecoverEventKind : int { kBlockStart, kBlockByte, kBlockEnd };
+
+struct RecoverEvent {
+  int kind;
+  int damaged;  // a byte whose frame did not decode cleanly
+  unsigned char value;
+  double time;     // seconds: where the block, or the byte's frame, starts
+  double endTime;  // seconds: where the byte's frame, or the block, ends
+  double speed;    // block events: mean speed against nominal (1 = nominal)
+};
+
+enum RecoverStage : int { kStageSearch, kStageLeader, kStageEdge, kStageData };
+
+struct RecoverBit {
+  uint8_t value;
+  float confidence;  // 0: the two tones equally strong; 1: only one present
+  double time;       // window start, decimated samples
+};
+
+struct RecoverFrame {
+  unsigned char value;
+  double time, endTime;  // decimated samples
+};
+
+struct Recover {
+  // Sample stage: decimate, high-pass, mix with the oscillator of the current speed, and keep
+  // running sums of the products so that any window's correlation is a difference.
+  double inputRate;
+  double rate;  // after decimation
+  Decimator decimator;
+  Biquad highPass;
+  double oscRe, oscIm;    // e^(-j theta), theta advancing by omega per sample
+  double omega;           // radians per sample of the low tone: 2 pi / bit length
+  double stepRe, stepIm;  // e^(-j stepOmega), the oscillator's step
+  double stepOmega;
+  double sum0Re, sum0Im, sum1Re, sum1Im;
+  int64_t written;  // decimated samples in the ring so far
+  double ring0Re[kRecoverRing], ring0Im[kRecoverRing];
+  double ring1Re[kRecoverRing], ring1Im[kRecoverRing];
+  float ringOscRe[kRecoverRing], ringOscIm[kRecoverRing], ringOmega[kRecoverRing];
+
+  // Bit stage.
+  RecoverStage stage;
+  double t;  // start of the next window, decimated samples
+  double bitLength;
+  double gain0, gain1;  // energy weights that undo the filters' unequal gain on the tones
+  double gainBitLength;
+  // Leader search over windows of the nominal bit length.
+  int searchCount;
+  double searchRotRe[kRecoverSearchWindows], searchRotIm[kRecoverSearchWindows];
+  double searchHigh[kRecoverSearchWindows], searchLow[kRecoverSearchWindows];
+  double prevRefRe, prevRefIm;
+  double leaderLevel;
+  double leaderRotRe[2], leaderRotIm[2];  // the last two windows' rotations, not yet trusted
+  double leaderSumRe, leaderSumIm;
+  int leaderSumCount;
+  double leaderStart;
+  int leaderWeak;
+  int leaderWindows;
+  // Data: timing loop and coherent references.
+  double prevConfidence;
+  int prevBit;
+  double ref0Re, ref0Im, ref1Re, ref1Im;
+  int ref0Count, ref1Count;
+  double signalLevel;
+
+  // Framing.
+  RecoverBit bits[kRecoverBits];
+  int64_t bitCount;    // bits decoded in this block
+  int64_t frameStart;  // bit index of the next frame's start bit
+  bool framed;         // the first frame has been found
+  RecoverFrame pending[kRecoverPending];
+  int pendingCount;
+  bool blockOpen;  // the block's first byte has been delivered
+  int64_t blockBytes;
+  double blockStart;
+  double blockLastEnd;
+  double speedSum;
+  int64_t speedCount;
+  bool inputEnded;
+
+  RecoverEvent events[kRecoverEvents];
+  int eventCount;
+};
+
+// 0 when the rate suits the decoder, else 1 (the tones do not fit, or the rate is absurd).
+int RecoverInit(Recover& r, double sampleRate);
+// Takes samples of the chosen channel as fractions of full scale. Call RecoverStep until it
+// returns 0 between two calls: the ring keeps only so much.
+void RecoverPush(Recover& r, const float* samples, int64_t count);
+// The input has ended: the open block ends with its last complete byte.
+void RecoverFinish(Recover& r);
+// Decodes as far as the samples allow; returns the number of events now in r.events (the
+// caller consumes them and sets eventCount to 0).
+int RecoverStep(Recover& r);
+
+#endif

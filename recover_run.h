@@ -1,0 +1,25 @@
+// The recovery mode's side of the driver: the recovery decoder's blocks to files, the listing,
+// the summary and the label track.
+#ifndef TONEGRAB_RECOVER_RUN_H
+#define TONEGRAB_RECOVER_RUN_H
+
+#include <sys/stat.h>
+
+#include "byte_stream.h"
+#include "options.h"
+#include "tape_reader.h"
+
+// Exit statuses of the recovery mode beyond success and failure.
+inline constexpr int kRecoverDamaged = 2;
+
+// Decodes every block of the recording in `tr` (standing on the chosen channel's first sample).
+// Block 1 goes to `out`, already open on options.outputPath; block k to the same name with -k
+// before the extension. Returns the exit status: 0 clean, 2 some bytes damaged, 1 failure.
+int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
+                   const struct stat& inputInfo);
+
+// The file of block k (k >= 2): `path` with "-k" before the extension of its last component.
+// Returns false when it does not fit in `size` bytes.
+bool BlockPath(const char* path, int block, char* out, size_t size);
+
+#endif
