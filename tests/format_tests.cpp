@@ -4,6 +4,7 @@
 // wrote ('?' matches any byte), so a tool version that writes something else shows up here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -60,7 +61,8 @@ const Row kExact[] = {
     {"ffmpeg_opus", "ffmpeg -c:a libopus OUT", "a.opus", "OggS"},
 };
 
-// Lossy ones the exact decoder does not read to the end; the recovery decoder must.
+// Lossy ones, which the recovery decoder must read to the end (the exact decoder stops early
+// on Ogg Vorbis).
 const Row kLossy[] = {
     {"ffmpeg_mp3_128k", "ffmpeg -b:a 128k OUT", "a.mp3", "ID3"},
     {"ffmpeg_vorbis", "ffmpeg -c:a libvorbis OUT", "a.ogg", "OggS"},
@@ -77,11 +79,24 @@ bool HeadMatches(const Bytes& file, const std::string& head) {
   return true;
 }
 
+// The listing lines of a console text: the bytes, without the times a recovery run prints.
+std::string Listing(const std::string& console) {
+  std::string lines;
+  for (size_t at = 0, end; at < console.size(); at = end + 1) {
+    end = std::min(console.find('\n', at), console.size());
+    const std::string line = console.substr(at, end - at);
+    if (line.size() > 6 && line.compare(4, 3, ":  ") == 0) lines += line + "\n";
+  }
+  return lines;
+}
+
 class Formats : public testing::TestWithParam<Row> {
  protected:
   // Saves the synthesized recording with the row's tool, then decodes it and the WAV it was
-  // made from with `options`; both runs must end the same.
-  void RoundTrip(const std::vector<std::string>& options) {
+  // made from with `options`; both runs must end the same. `wholeConsole`: the console texts
+  // are equal too; else (a recovery run, which prints where it found the data, and a lossy
+  // codec moves that) their listings are.
+  void RoundTrip(const std::vector<std::string>& options, bool wholeConsole) {
     const Row& row = GetParam();
     const std::string toolName = ToolOf(row.command);
     const std::string tool = FindOnPath(toolName);
@@ -93,25 +108,30 @@ class Formats : public testing::TestWithParam<Row> {
     ASSERT_EQ(made.status, 0) << row.command << " failed: " << made.err;
     EXPECT_TRUE(HeadMatches(ReadFile(dir / row.file), row.head));
 
-    std::vector<std::string> args = {TONEGRAB_BIN};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<std::string> wavArgs = args;
-    wavArgs.insert(wavArgs.end(), {"in.wav", "want.bin"});
-    args.insert(args.end(), {row.file, "got.bin"});
-    const RunResult want = ::Run(wavArgs, "", dir.path());
-    ASSERT_EQ(ReadFile(dir / "want.bin"), payload) << want.out;
-    const std::string answer = row.channel ? std::to_string(row.channel) + "\n" : "";
-    const RunResult got = ::Run(args, answer, dir.path());
+    auto decode = [&](const std::string& input, const std::string& answer) {
+      std::vector<std::string> args = {TONEGRAB_BIN, "-y"};
+      args.insert(args.end(), options.begin(), options.end());
+      args.insert(args.end(), {input, "out.bin"});
+      return ::Run(args, answer, dir.path());
+    };
+    const RunResult want = decode("in.wav", "");
+    ASSERT_EQ(ReadFile(dir / "out.bin"), payload) << want.out;
+    const RunResult got = decode(row.file, row.channel ? std::to_string(row.channel) + "\n" : "");
     EXPECT_EQ(got.signal, 0);
     EXPECT_EQ(got.status, want.status);
-    EXPECT_EQ(got.out, (row.channel ? "\tSelect channel (1-2): " : "") + want.out);
-    EXPECT_EQ(ReadFile(dir / "got.bin"), payload);
+    const std::string asked = row.channel ? "\tSelect channel (1-2): " : "";
+    if (wholeConsole) {
+      EXPECT_EQ(got.out, asked + want.out);
+    } else {
+      EXPECT_EQ(Listing(got.out), Listing(want.out)) << got.out;
+    }
+    EXPECT_EQ(ReadFile(dir / "out.bin"), payload);
   }
   TempDir dir;
 };
 
 TEST_P(Formats, DecodesAsTheWavItWasMadeFrom) {
-  RoundTrip({});
+  RoundTrip({}, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Exact, Formats, testing::ValuesIn(kExact),
@@ -208,12 +228,10 @@ TEST(Thresholds, SameAsWavAtTheBoundary) {
   }
 }
 
-// Enabled when the recovery decoder is merged: until then --recover runs the exact decoder,
-// which loses bytes of the lossy formats.
 class LossyFormats : public Formats {};
 
-TEST_P(LossyFormats, DISABLED_DecodeEveryByteWithRecover) {
-  RoundTrip({"--recover"});
+TEST_P(LossyFormats, DecodeEveryByteWithRecover) {
+  RoundTrip({"--recover"}, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recover, LossyFormats, testing::ValuesIn(kLossy),
