@@ -107,13 +107,21 @@ inline bool ChangesLevel(const TapeReader& tr, Sample s) {
 }
 
 // Reads one sample; true when it moved the level.
-inline bool LevelChanged(TapeReader& tr) {
-  const bool changes = tr.sampleCoding == kFloatSamples
-                           ? ChangesLevel(tr, FloatValue(NextSample(tr), BytesPerSample(tr)))
-                           : ChangesLevel(tr, ReadSample(tr));
+template <SampleCoding kCoding>
+inline bool LevelChangedAs(TapeReader& tr) {
+  bool changes;
+  if constexpr (kCoding == kFloatSamples)
+    changes = ChangesLevel(tr, FloatValue(NextSample(tr), BytesPerSample(tr)));
+  else
+    changes = ChangesLevel(tr, ReadSample(tr));
   if (!changes) return false;
   tr.level = 1 - tr.level;
   return true;
+}
+
+inline bool LevelChanged(TapeReader& tr) {
+  return tr.sampleCoding == kFloatSamples ? LevelChangedAs<kFloatSamples>(tr)
+                                          : LevelChangedAs<kIntegerSamples>(tr);
 }
 
 // The scan reads a 24-bit sample with one 4-byte load and shifts the byte after it out; it
@@ -163,16 +171,18 @@ inline int64_t SamplesToLevelChange(TapeReader& tr) {
       n += i;
       in.cur += i * frameBytes;
     }
-    if (LevelChanged(tr)) return n;
+    if (LevelChangedAs<kCoding>(tr)) return n;
     ++n;
   }
 }
 
+// Float samples, out of line (audio/wav.cpp), so that they leave the integer scan's inlined
+// code as it was.
+int64_t FloatSamplesToLevelChange(TapeReader& tr);
+
 inline int64_t SamplesToLevelChange(TapeReader& tr) {
-  if (tr.sampleCoding == kFloatSamples) {
-    return BytesPerSample(tr) == 8 ? SamplesToLevelChange<8, kFloatSamples>(tr)
-                                   : SamplesToLevelChange<4, kFloatSamples>(tr);
-  }
+  if (tr.sampleCoding == kFloatSamples) [[unlikely]]
+    return FloatSamplesToLevelChange(tr);
   switch (BytesPerSample(tr)) {
     case 1:
       return SamplesToLevelChange<1, kIntegerSamples>(tr);

@@ -206,6 +206,11 @@ void SelectChannel(TapeReader& tr, int channel) {
   StreamSkip(tr.input, int64_t{channel - 1} * BytesPerSample(tr));
 }
 
+int64_t FloatSamplesToLevelChange(TapeReader& tr) {
+  return BytesPerSample(tr) == 8 ? SamplesToLevelChange<8, kFloatSamples>(tr)
+                                 : SamplesToLevelChange<4, kFloatSamples>(tr);
+}
+
 const unsigned char* NextSampleSlow(TapeReader& tr) {
   InputStream& in = tr.input;
   const int bytes = BytesPerSample(tr);
