@@ -101,6 +101,17 @@ inline bool ChangesLevelFrom(const TapeReader&, double s) {
   return kLevel ? s <= -kThresholdFraction : s >= kThresholdFraction;
 }
 
+// 0.2f lies above 0.2 by less than the float spacing there, so no float lies between them: a
+// float sample reaches 0.2f exactly when it reaches 0.2, and the scan compares without widening.
+inline constexpr float kFloatThreshold = static_cast<float>(kThresholdFraction);
+static_assert(kFloatThreshold >= kThresholdFraction &&
+              kFloatThreshold - kThresholdFraction < 0x1p-26);
+
+template <int kLevel>
+inline bool ChangesLevelFrom(const TapeReader&, float s) {
+  return kLevel ? s <= -kFloatThreshold : s >= kFloatThreshold;
+}
+
 template <class Sample>
 inline bool ChangesLevel(const TapeReader& tr, Sample s) {
   return tr.level ? ChangesLevelFrom<1>(tr, s) : ChangesLevelFrom<0>(tr, s);
@@ -131,7 +142,11 @@ inline constexpr int64_t kScanSlack = kBytes == 3 ? 1 : 0;
 
 template <int kBytes, SampleCoding kCoding>
 inline auto ScanValue(const unsigned char* p) {
-  if constexpr (kCoding == kFloatSamples) {
+  if constexpr (kCoding == kFloatSamples && kBytes == 4) {
+    float f;
+    std::memcpy(&f, p, sizeof f);
+    return f;
+  } else if constexpr (kCoding == kFloatSamples) {
     return FloatValue(p, kBytes);
   } else if constexpr (kBytes == 3) {
     uint32_t v;

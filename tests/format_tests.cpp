@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tests/support/run.h"
@@ -225,6 +227,45 @@ TEST(Thresholds, SameAsWavAtTheBoundary) {
       EXPECT_EQ(got.out, want.out);
       EXPECT_EQ(ReadFile(dir / "got.bin"), ReadFile(dir / "want.bin"));
     }
+  }
+}
+
+// Float samples meet 20 % of full scale itself: a square wave peaking exactly there decodes,
+// one peaking at the next value toward zero never moves the level.
+TEST(Thresholds, FloatAtTheBoundary) {
+  synth::Options o;
+  o.shape = synth::Shape::kSquare;
+  const Bytes payload = synth::RandomBytes(16, 7);
+  const Bytes square = synth::Samples(payload, o);
+  TempDir dir;
+  const struct {
+    int bits;
+    double peak;
+    int status;
+  } cases[] = {{32, 0.2f, 0},
+               {32, std::nextafter(0.2f, 0.0f), 1},
+               {64, 0.2, 0},
+               {64, std::nextafter(0.2, 0.0), 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bits) + " bits, peak " + std::to_string(c.peak));
+    Bytes data;
+    for (size_t i = 0; i + 1 < square.size(); i += 2) {
+      const int v = int16_t(square[i] | square[i + 1] << 8);
+      const double d = v > 0 ? c.peak : v < 0 ? -c.peak : 0;
+      const float f = float(d);
+      uint8_t b[8];
+      if (c.bits == 64)
+        std::memcpy(b, &d, 8);
+      else
+        std::memcpy(b, &f, 4);
+      data.insert(data.end(), b, b + c.bits / 8);
+    }
+    synth::Format f = synth::Format::Of(o);
+    f.tag = 3, f.bits = int16_t(c.bits);
+    WriteFile(dir / "in.wav", synth::WavBuilder().Riff().Fmt(f).Data(data).Build());
+    const RunResult r = ::Run({TONEGRAB_BIN, "-y", "-q", "in.wav", "out.bin"}, "", dir.path());
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_EQ(ReadFile(dir / "out.bin"), c.status == 0 ? payload : Bytes{});
   }
 }
 
