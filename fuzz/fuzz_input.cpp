@@ -1,7 +1,7 @@
 // Fuzz target: the whole input path of the tool on one input, as the driver runs it: the WAV
 // check or the audio library's, the channel offset, the leader search and every byte, or the
-// character-pair text. For a recording it then checks that the buffered scan for the next level change finds the
-// same half-waves as reading the samples one at a time.
+// character-pair text. For a recording it then checks that the buffered scan for the next level
+// change finds the same half-waves as reading the samples one at a time.
 #include <sys/mman.h>
 #include <unistd.h>
 
