@@ -50,6 +50,12 @@ OutputStream labels;
 float samples[kChunk];
 RecoverRun run;
 
+// Speed against nominal in per cent, to one decimal; a nought has no sign.
+double SpeedPercent(double speed) {
+  const double percent = (speed - 1) * 100;
+  return percent > -0.05 && percent < 0.05 ? 0 : percent;
+}
+
 // h:mm:ss.mmm
 void FormatTime(double seconds, char* text, size_t size) {
   const long long ms = static_cast<long long>(seconds * 1000 + 0.5);
@@ -151,7 +157,7 @@ void EndBlockRun(RecoverRun& r, const RecoverEvent& e) {
   }
   char text[96];
   std::snprintf(text, sizeof text, "block %d: %lld bytes, speed %+.1f %%", r.block,
-                static_cast<long long>(b.bytes), (b.speed - 1) * 100);
+                static_cast<long long>(b.bytes), SpeedPercent(b.speed));
   Label(b.start, b.end, text);
   if (r.summaryCount < kSummaries) r.summaries[r.summaryCount++] = b;
   r.writing = false;
@@ -180,7 +186,7 @@ void PrintSummary(const BlockSummary& b) {
   PrintTime(b.end);
   PrintNumber(", %lld bytes, %lld damaged, speed ", b.bytes, b.damaged);
   char text[32];
-  std::snprintf(text, sizeof text, "%+.1f %%\n", (b.speed - 1) * 100);
+  std::snprintf(text, sizeof text, "%+.1f %%\n", SpeedPercent(b.speed));
   Print(text);
   for (int i = 0; i < b.runCount; ++i) {
     PrintNumber("\tdamaged 0x%04llX-0x%04llX from ", b.runs[i].first, b.runs[i].last);

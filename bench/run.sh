@@ -3,8 +3,8 @@
 # md5sum and cat on the same page-cached files in the same run.
 #
 #   bench/run.sh [BUILD_DIR [WORK_DIR]]
-#     BUILD_DIR  default build/release under the repo root (built with the release preset if
-#                tonegrab is missing there)
+#     BUILD_DIR  default build/release under the repo root (tonegrab and tonegrab-synth are
+#                built there with the release preset when missing)
 #     WORK_DIR   default a fresh mktemp -d under /tmp, removed at the end unless KEEP=1
 #   env: RUNS (5) timed runs per command, MINUTES ("10 30") lengths of the 16-bit stereo
 #        recordings, SYNTH (BUILD_DIR/tests/tonegrab-synth), NO_HYPERFINE=1 to use the
@@ -22,14 +22,16 @@ if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/t
 TG=$BUILD/tonegrab
 SYNTH=${SYNTH:-$BUILD/tests/tonegrab-synth}
 if [[ ! -x $TG || ! -x $SYNTH ]]; then
-  # The whole build as usual; should some other target fail, the two needed here are enough.
-  if [[ $BUILD == "$ROOT/build/release" ]]; then
-    (cd "$ROOT" && cmake --preset release && { cmake --build --preset release ||
-      cmake --build --preset release --target tonegrab tonegrab-synth; })
-  else
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release &&
-      { cmake --build "$BUILD" || cmake --build "$BUILD" --target tonegrab tonegrab-synth; }
+  # Only the two targets needed here: the synthesizer builds without GoogleTest, on demand. A
+  # build directory already configured (by the test preset, say) is kept as it is.
+  if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+    if [[ $BUILD == "$ROOT/build/release" ]]; then
+      (cd "$ROOT" && cmake --preset release)
+    else
+      cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTONEGRAB_TESTS=OFF
+    fi
   fi
+  cmake --build "$BUILD" -j 2 --target tonegrab tonegrab-synth
 fi
 [[ -x $SYNTH ]] || { echo "no synthesizer at $SYNTH" >&2; exit 2; }
 ANSWERS=$WORK/answers

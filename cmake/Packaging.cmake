@@ -1,25 +1,40 @@
-# Installation of the manual page, and a Debian package with CPack: `cpack -G DEB` in the build
-# directory writes tonegrab_<version>_<arch>.deb. Included at the end of the top-level
+# Installation of the manual page and the package documents, and a Debian package with CPack:
+# `cpack -G DEB` in the build directory writes tonegrab_<version>_<arch>.deb. Included at the end of the top-level
 # CMakeLists.txt, after the tonegrab target and its install rule.
 include(GNUInstallDirs)
 
-# The manual page, compressed as Debian installs manual pages (gzip -9n: no name, no time
-# stamp, so the package is reproducible); uncompressed where there is no gzip.
-set(TONEGRAB_MAN_PAGE ${CMAKE_CURRENT_LIST_DIR}/../tonegrab.1)
+# The manual page and the changelog, compressed as Debian installs them (gzip -9n: no name, no
+# time stamp, so the package is reproducible); uncompressed where there is no gzip.
 find_program(TONEGRAB_GZIP gzip)
-if(TONEGRAB_GZIP)
-  set(TONEGRAB_MAN_GZ ${CMAKE_CURRENT_BINARY_DIR}/tonegrab.1.gz)
-  add_custom_command(
-    OUTPUT ${TONEGRAB_MAN_GZ}
-    COMMAND ${TONEGRAB_GZIP} -9n -c ${TONEGRAB_MAN_PAGE} > ${TONEGRAB_MAN_GZ}
-    DEPENDS ${TONEGRAB_MAN_PAGE}
-    COMMENT "Compressing the manual page"
-    VERBATIM)
-  add_custom_target(tonegrab_man ALL DEPENDS ${TONEGRAB_MAN_GZ})
-  install(FILES ${TONEGRAB_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-else()
-  install(FILES ${TONEGRAB_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+function(tonegrab_install_gzipped source name destination)
+  if(TONEGRAB_GZIP)
+    set(gz ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
+    add_custom_command(
+      OUTPUT ${gz}
+      COMMAND ${TONEGRAB_GZIP} -9n -c ${source} > ${gz}
+      DEPENDS ${source}
+      COMMENT "Compressing ${name}"
+      VERBATIM)
+    add_custom_target(tonegrab_${name}_gz ALL DEPENDS ${gz})
+    install(FILES ${gz} DESTINATION ${destination})
+  else()
+    install(FILES ${source} DESTINATION ${destination} RENAME ${name})
+  endif()
+endfunction()
+
+set(TONEGRAB_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
+tonegrab_install_gzipped(${CMAKE_CURRENT_LIST_DIR}/../tonegrab.1 tonegrab.1
+                         ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Debian's documents: the licence in the machine-readable copyright format, and the changelog
+# (a native package's, hence changelog.gz). Its newest entry must name this version.
+file(STRINGS ${TONEGRAB_PACKAGING_DIR}/changelog changelogTop LIMIT_COUNT 1)
+if(NOT changelogTop MATCHES "^tonegrab \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with \"${changelogTop}\": add an entry for "
+                      "version ${PROJECT_VERSION} at its top")
 endif()
+install(FILES ${TONEGRAB_PACKAGING_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+tonegrab_install_gzipped(${TONEGRAB_PACKAGING_DIR}/changelog changelog ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME tonegrab)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -1,6 +1,5 @@
-// The small signal-processing pieces of the recovery decoder: a decimator that keeps the band of
-// the two tones, a high-pass filter against DC and hum, and an oscillator that follows the bit
-// rate. Each is a plain record and a step function.
+// The decimator of the recovery decoder: it keeps the band of the two tones at a quarter or so
+// of the work. A plain record and a step function.
 #ifndef TONEGRAB_RECOVER_FILTERS_H
 #define TONEGRAB_RECOVER_FILTERS_H
 
@@ -101,40 +100,6 @@ inline double DecimatorGain(int factor, double rate, double hz) {
   if (factor == 1 || x == 0) return 1;
   const double g = std::sin(factor * x) / (factor * std::sin(x));
   return std::fabs(g * g * g);
-}
-
-// Second-order Butterworth high-pass (bilinear transform), transposed direct form II.
-struct Biquad {
-  float b0, b1, b2, a1, a2;
-  float z1, z2;
-};
-
-inline void HighPassInit(Biquad& f, double cutoff, double rate) {
-  const double k = std::tan(std::numbers::pi * cutoff / rate);
-  const double q = std::numbers::sqrt2 / 2;
-  const double norm = 1 / (1 + k / q + k * k);
-  f.b0 = static_cast<float>(norm);
-  f.b1 = static_cast<float>(-2 * norm);
-  f.b2 = static_cast<float>(norm);
-  f.a1 = static_cast<float>(2 * (k * k - 1) * norm);
-  f.a2 = static_cast<float>((1 - k / q + k * k) * norm);
-  f.z1 = f.z2 = 0;
-}
-
-inline float BiquadStep(Biquad& f, float x) {
-  const float y = f.b0 * x + f.z1;
-  f.z1 = f.b1 * x - f.a1 * y + f.z2;
-  f.z2 = f.b2 * x - f.a2 * y;
-  return y;
-}
-
-// Magnitude of the filter's response at `hz`.
-inline double BiquadGain(const Biquad& f, double rate, double hz) {
-  const double w = 2 * std::numbers::pi * hz / rate;
-  const double c1 = std::cos(w), s1 = std::sin(w), c2 = std::cos(2 * w), s2 = std::sin(2 * w);
-  const double nr = f.b0 + f.b1 * c1 + f.b2 * c2, ni = -(f.b1 * s1 + f.b2 * s2);
-  const double dr = 1 + f.a1 * c1 + f.a2 * c2, di = -(f.a1 * s1 + f.a2 * s2);
-  return std::sqrt((nr * nr + ni * ni) / (dr * dr + di * di));
 }
 
 #endif

@@ -2,6 +2,7 @@
 #include "recover/recover.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -11,7 +12,6 @@ constexpr double kBitRate = 1200;      // bits per second at nominal speed
 constexpr double kLowTone = 1200;      // Hz at nominal speed: one cycle per bit
 constexpr double kHighTone = 2400;     // two cycles per bit
 constexpr double kTargetRate = 11025;  // decimate to no less than this
-constexpr double kHighPassHz = 500;    // DC and hum lie below, the low tone above
 constexpr double kMinInputRate = 6000;
 constexpr double kMaxInputRate = kTargetRate * kMaxDecimation;
 constexpr double kMinSpeed = 0.7;
@@ -19,11 +19,14 @@ constexpr double kMaxSpeed = 1.35;
 constexpr int kRingMask = kRecoverRing - 1;
 constexpr int kBitMask = kRecoverBits - 1;
 constexpr double kTiny = 1e-30;
+// A window's phase drifts by this fraction of a cycle per cycle before the tables are rebuilt.
+constexpr double kTemplateTolerance = 1e-3;
 
 // Leader search: a steady tone in most windows, its phase advancing evenly, the high tone
 // well above the low one.
 constexpr double kLeaderCoherence = 0.6;
 constexpr double kLeaderDominance = 3;
+constexpr double kLeaderEdge = 0.25;   // of the leader's level: where it begins
 constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
@@ -37,12 +40,21 @@ constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame     
 constexpr double kTimingGain = 0.25;
 constexpr double kSpeedGain = 0.02;
 constexpr double kPhaseWeight = 1;
+constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
 constexpr double kTimingConfident = 0.3;
 // A bit this uncertain is decided again coherently, against the learnt phase of each tone.
 constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;
 constexpr double kReferenceRate = 0.02;
 constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase is trusted
+// 1 / (n + 1), but no less than kReferenceRate.
+constexpr auto kFirstRates = [] {
+  std::array<double, kReferenceMin * 4> rates{};
+  for (size_t n = 0; n < rates.size(); ++n)
+    rates[n] = 1.0 / static_cast<double>(n + 1) > kReferenceRate ? 1.0 / static_cast<double>(n + 1)
+                                                                 : kReferenceRate;
+  return rates;
+}();
 
 // Framing.
 constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
@@ -53,7 +65,8 @@ constexpr double kIdleConfident = 0.5;
 constexpr double kPresent = 0.65;
 constexpr int kShortGap = 3;      // frames of damage after which good frames must follow in a row
 constexpr double kSilent = 1e-4;  // of the signal's energy: silence
-constexpr double kLevelRate = 0.01;  // mean confidence of a frame that carries signal
+constexpr double kLevelRate = 0.01;
+// confidence of a frame that carries signal
 
 struct Tones {
   double re0, im0, re1, im1;
@@ -74,19 +87,47 @@ double FastAtan2(double y, double x) {
   return y < 0 ? -angle : angle;
 }
 
+// cos and sin of a small angle (|a| < 2), to within 1e-7: the windows need them once each.
+Phasor Rotation(double a) {
+  const double a2 = a * a;
+  const double c = 1 + a2 * (-1.0 / 2 + a2 * (1.0 / 24 + a2 * (-1.0 / 720 + a2 * (1.0 / 40320))));
+  const double s =
+      a * (1 + a2 * (-1.0 / 6 + a2 * (1.0 / 120 + a2 * (-1.0 / 5040 + a2 * (1.0 / 362880)))));
+  return {c, s};
+}
+
 double Clamp(double v, double lo, double hi) {
   return std::min(std::max(v, lo), hi);
 }
 
+// The tones' phasors e^(-j omega n) and e^(-j 2 omega n) for the samples of a window, built
+// again only when the bit rate has moved enough to matter.
+void BuildTemplates(Recover& r) {
+  const Phasor step = Rotation(r.omega);  // e^(j omega)
+  double re = 1, im = 0;
+  for (int n = 0; n < kRecoverWindowMax; ++n) {
+    r.low[0][n] = static_cast<float>(re);
+    r.low[1][n] = static_cast<float>(-im);
+    r.high[0][n] = static_cast<float>(re * re - im * im);
+    r.high[1][n] = static_cast<float>(-2 * re * im);
+    const double next = re * step.re - im * step.im;
+    im = re * step.im + im * step.re;
+    re = next;
+  }
+}
+
+// Runs once per bit: divisions only where the length moved enough to need them.
 void SetBitLength(Recover& r, double length) {
-  const double speed = Clamp(r.rate / (kBitRate * length), kMinSpeed, kMaxSpeed);
-  r.bitLength = r.rate / (kBitRate * speed);
-  r.omega = 2 * std::numbers::pi / r.bitLength;
+  r.bitLength = Clamp(length, r.shortestBit, r.longestBit);
+  if (std::fabs(r.bitLength - r.templateLength) > kTemplateTolerance * r.bitLength) {
+    r.omega = 2 * std::numbers::pi / r.bitLength;
+    BuildTemplates(r);
+    r.templateLength = r.bitLength;
+  }
   if (std::fabs(r.bitLength - r.gainBitLength) > 0.005 * r.bitLength) {
-    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed) *
-                      BiquadGain(r.highPass, r.rate, kLowTone * speed);
-    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed) *
-                      BiquadGain(r.highPass, r.rate, kHighTone * speed);
+    const double speed = r.rate / (kBitRate * r.bitLength);
+    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
+    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
     r.gain0 = 1 / (g0 * g0);
     r.gain1 = 1 / (g1 * g1);
     r.gainBitLength = r.bitLength;
@@ -99,48 +140,11 @@ double Speed(const Recover& r) {
 
 // ---- Sample stage ----
 
-// High-passes, mixes and sums a run of decimated samples into the ring. The state is copied
-// into locals for the loop: the ring's stores could otherwise alias it.
+// Keeps a run of decimated samples in the ring. DC and hum need no filter: every window spans
+// whole cycles of both tones, which a constant or a slow wave does not correlate with.
 void TakeDecimated(Recover& r, const float* x, int64_t count) {
-  if (r.omega != r.stepOmega) {  // the timing loop moved the bit rate
-    r.stepOmega = r.omega;
-    r.stepRe = std::cos(r.omega);
-    r.stepIm = -std::sin(r.omega);
-  }
-  Biquad f = r.highPass;
-  double zr = r.oscRe, zi = r.oscIm;
-  double s0r = r.sum0Re, s0i = r.sum0Im, s1r = r.sum1Re, s1i = r.sum1Im;
-  const double stepRe = r.stepRe, stepIm = r.stepIm;
-  const float omega = static_cast<float>(r.omega);
   int64_t written = r.written;
-  for (int64_t i = 0; i < count; ++i) {
-    const double h = BiquadStep(f, x[i]);
-    const int64_t n = written & kRingMask;
-    r.ring0Re[n] = s0r;
-    r.ring0Im[n] = s0i;
-    r.ring1Re[n] = s1r;
-    r.ring1Im[n] = s1i;
-    r.ringOscRe[n] = static_cast<float>(zr);
-    r.ringOscIm[n] = static_cast<float>(zi);
-    r.ringOmega[n] = omega;
-    s0r += h * zr;
-    s0i += h * zi;
-    s1r += h * (zr * zr - zi * zi);
-    s1i += h * (2 * zr * zi);
-    const double nr = zr * stepRe - zi * stepIm;
-    zi = zr * stepIm + zi * stepRe;
-    zr = nr;
-    ++written;
-  }
-  // The oscillator's magnitude drifts by rounding: set it back to 1 once per run.
-  const double m = 1 / std::sqrt(zr * zr + zi * zi);
-  r.oscRe = zr * m;
-  r.oscIm = zi * m;
-  r.highPass = f;
-  r.sum0Re = s0r;
-  r.sum0Im = s0i;
-  r.sum1Re = s1r;
-  r.sum1Im = s1i;
+  for (int64_t i = 0; i < count; ++i) r.ring[written++ & kRingMask] = x[i];
   r.written = written;
 }
 
@@ -151,29 +155,34 @@ bool Available(const Recover& r, double start, double length) {
   return start >= oldest && start + length + 2 < static_cast<double>(r.written);
 }
 
-double At(const double* ring, double x) {
-  const double whole = std::floor(x);
-  const int64_t i = static_cast<int64_t>(whole);
-  const double a = ring[i & kRingMask];
-  return a + (x - whole) * (ring[(i + 1) & kRingMask] - a);
-}
-
-// Correlations of the samples in [start, start + length) with the two tones.
+// Correlations of the samples in [start, start + length) with the two tones at the current
+// bit rate, one and two cycles per bit, in phase with the window's start. A sample covers
+// [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
+// that the compiler can do several samples at once; the window's own phase is one rotation.
 Tones Window(const Recover& r, double start, double length) {
-  const double end = start + length;
-  return {At(r.ring0Re, end) - At(r.ring0Re, start), At(r.ring0Im, end) - At(r.ring0Im, start),
-          At(r.ring1Re, end) - At(r.ring1Re, start), At(r.ring1Im, end) - At(r.ring1Im, start)};
-}
-
-// The oscillator's phasor at a fractional position.
-Phasor OscillatorAt(const Recover& r, double x) {
-  const double whole = std::floor(x);
-  const int64_t i = static_cast<int64_t>(whole) & kRingMask;
-  const double a = r.ringOmega[i] * (x - whole);
-  const double a2 = a * a;
-  const double c = 1 - a2 / 2 + a2 * a2 / 24, s = a - a * a2 / 6 + a * a2 * a2 / 120;
-  // z * e^(-j a)
-  return {r.ringOscRe[i] * c + r.ringOscIm[i] * s, r.ringOscIm[i] * c - r.ringOscRe[i] * s};
+  const int64_t first = static_cast<int64_t>(std::floor(start));
+  const int64_t last = static_cast<int64_t>(std::floor(start + length));
+  const int count = static_cast<int>(last - first + 1);
+  const double lead = start - static_cast<double>(first);
+  float v[kRecoverWindowMax];
+  for (int i = 0; i < count; ++i) v[i] = r.ring[(first + i) & kRingMask];
+  if (count == 1) {
+    v[0] *= static_cast<float>(length);
+  } else {
+    v[0] *= static_cast<float>(1 - lead);
+    v[count - 1] *= static_cast<float>(start + length - static_cast<double>(last));
+  }
+  float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
+  for (int i = 0; i < count; ++i) {
+    a0 += v[i] * r.low[0][i];
+    b0 += v[i] * r.low[1][i];
+    a1 += v[i] * r.high[0][i];
+    b1 += v[i] * r.high[1][i];
+  }
+  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
+  const Phasor z = Rotation(r.omega * lead);
+  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
+  return {a0 * z.re - b0 * z.im, a0 * z.im + b0 * z.re, a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
 }
 
 double Energy0(const Recover& r, const Tones& w) {
@@ -184,26 +193,22 @@ double Energy1(const Recover& r, const Tones& w) {
   return (w.re1 * w.re1 + w.im1 * w.im1) * r.gain1;
 }
 
-// The tones' correlations turned to the phase they have against the oscillator at the window's
-// start: constant from bit to bit for a signal whose phase is tied to its bit clock.
-Phasor Referenced(const Phasor& z, double re, double im, int cycles) {
-  Phasor c{z.re, -z.im};  // conj(z) = e^(j theta)
-  if (cycles == 2) c = {c.re * c.re - c.im * c.im, 2 * c.re * c.im};
-  return {re * c.re - im * c.im, re * c.im + im * c.re};
-}
-
 // ---- Events ----
 
 void Emit(Recover& r, const RecoverEvent& e) {
   r.events[r.eventCount++] = e;
 }
 
+// Time in the recording of a position in the ring: the decimator delays the samples.
 double Seconds(const Recover& r, double samples) {
-  return samples / r.rate;
+  const double delay = (r.decimator.taps - 1) / (2.0 * r.decimator.factor);
+  return std::max(0.0, (samples - delay) / r.rate);
 }
 
 double MeanSpeed(const Recover& r) {
-  return r.speedCount ? r.speedSum / static_cast<double>(r.speedCount) : Speed(r);
+  // The mean bit length gives the mean speed.
+  if (r.speedCount == 0) return Speed(r);
+  return r.rate / (kBitRate * r.speedSum / static_cast<double>(r.speedCount));
 }
 
 void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
@@ -355,6 +360,18 @@ bool TakeFrames(Recover& r) {
 
 // ---- Bit stage ----
 
+// Where the leader found ending at `at` began: the search needs some of it to be sure, so the
+// windows before are looked at again while they hold the high tone at its level.
+double LeaderBegins(const Recover& r, double at, double length, double level) {
+  while (Available(r, at - length, length)) {
+    const Tones w = Window(r, at - length, length);
+    const double e1 = Energy1(r, w);
+    if (e1 < kLeaderEdge * level || e1 < kLeaderDominance * Energy0(r, w)) break;
+    at -= length;
+  }
+  return at;
+}
+
 bool SearchStep(Recover& r) {
   const double length = r.rate / kBitRate;
   if (!Available(r, r.t, length)) {
@@ -365,7 +382,7 @@ bool SearchStep(Recover& r) {
     return true;
   }
   const Tones w = Window(r, r.t, length);
-  const Phasor u = Referenced(OscillatorAt(r, r.t), w.re1, w.im1, 2);
+  const Phasor u{w.re1, w.im1};
   const int slot = r.searchCount % kRecoverSearchWindows;
   double rotRe = 0, rotIm = 0;
   if (r.searchCount > 0) {
@@ -400,7 +417,7 @@ bool SearchStep(Recover& r) {
   const double speed = 1 + std::atan2(sumIm, sumRe) / (4 * std::numbers::pi);
   SetBitLength(r, r.rate / (kBitRate * speed));
   r.leaderLevel = high / kRecoverSearchWindows;
-  r.leaderStart = Seconds(r, r.t - (kRecoverSearchWindows + 1) * length);
+  r.leaderStart = Seconds(r, LeaderBegins(r, r.t - length, length, high / kRecoverSearchWindows));
   r.leaderWeak = 0;
   r.leaderWindows = 0;
   r.leaderSumRe = r.leaderSumIm = 0;
@@ -432,7 +449,7 @@ bool LeaderStep(Recover& r) {
   if (!Available(r, r.t, length)) return false;
   const Tones w = Window(r, r.t, length);
   const double e0 = Energy0(r, w), e1 = Energy1(r, w);
-  const Phasor u = Referenced(OscillatorAt(r, r.t), w.re1, w.im1, 2);
+  const Phasor u{w.re1, w.im1};
   const bool steady = e1 > kLeaderDominance * e0 && e1 > kLeaderLost * r.leaderLevel;
   if (r.leaderWindows > 0) {
     // The window that reaches into the start bit turns the phase too: a rotation is trusted
@@ -505,6 +522,7 @@ bool EdgeStep(Recover& r) {
   r.stage = kStageData;
   r.prevBit = 1;
   r.prevConfidence = 1;
+  r.pendingAdjust = r.pendingLate = 0;
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
   r.signalLevel = r.leaderLevel;
@@ -530,11 +548,12 @@ int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1) {
 }
 
 // The mean phase of a tone's confident bits; the first few count alike, later ones less.
+// The first bits count alike, later ones less; louder bits weigh more, as they are surer.
 void LearnReference(double* re, double* im, int* count, const Phasor& u) {
-  const double m = std::sqrt(u.re * u.re + u.im * u.im) + kTiny;
-  const double rate = std::max(1.0 / ++*count, kReferenceRate);
-  *re += rate * (u.re / m - *re);
-  *im += rate * (u.im / m - *im);
+  const double rate = *count < kReferenceMin * 4 ? kFirstRates[*count] : kReferenceRate;
+  ++*count;
+  *re += rate * (u.re - *re);
+  *im += rate * (u.im - *im);
 }
 
 bool DataStep(Recover& r) {
@@ -554,8 +573,7 @@ bool DataStep(Recover& r) {
       strongest > kSilent * r.signalLevel ? std::fabs(e1 - e0) / (e1 + e0 + kTiny) : 0;
   if (confidence > kReferenceConfident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
-  const Phasor z = OscillatorAt(r, r.t);
-  const Phasor u0 = Referenced(z, w.re0, w.im0, 1), u1 = Referenced(z, w.re1, w.im1, 2);
+  const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};
   const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
   if (confidence < kUncertain && learnt) bit = CoherentBit(r, u0, u1);
   if (confidence > kReferenceConfident) {
@@ -571,7 +589,8 @@ bool DataStep(Recover& r) {
   // the phase learnt for its tone, tells how far the clock moved since: precise, fast enough
   // for flutter, but blind to an offset the learnt phases have taken up.
   double late = 0;
-  if ((bit ? r.ref1Count : r.ref0Count) >= kReferenceMin && confidence > kTimingConfident) {
+  const bool havePhase = (bit ? r.ref1Count : r.ref0Count) >= kReferenceMin;
+  if (havePhase && confidence > kTimingConfident) {
     const Phasor& u = bit ? u1 : u0;
     const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
     const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
@@ -581,11 +600,15 @@ bool DataStep(Recover& r) {
     const Tones m = Window(r, mid, length);
     const double m0 = Energy0(r, m), m1 = Energy1(r, m);
     const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
-    late += (bit ? lean : -lean) * length / 4;
+    late += (havePhase ? kGardnerWeight : 1) * (bit ? lean : -lean) * length / 4;
   }
   late = Clamp(late, -length / 4, length / 4);
-  const double adjust = -kTimingGain * late;
-  if (late != 0) SetBitLength(r, length - kSpeedGain * late);
+  // The correction applies from the bit after next: the next bit's window then does not wait
+  // for this one's decision, and the two can be worked out side by side.
+  const double adjust = r.pendingAdjust;
+  r.pendingAdjust = -kTimingGain * late;
+  if (r.pendingLate != 0) SetBitLength(r, length - kSpeedGain * r.pendingLate);
+  r.pendingLate = late;
 
   RecoverBit& b = r.bits[r.bitCount & kBitMask];
   b.value = static_cast<uint8_t>(bit);
@@ -594,7 +617,7 @@ bool DataStep(Recover& r) {
   ++r.bitCount;
   r.prevBit = bit;
   r.prevConfidence = confidence;
-  r.speedSum += Speed(r);
+  r.speedSum += r.bitLength;
   ++r.speedCount;
   r.t += length + adjust;
   TakeFrames(r);
@@ -617,13 +640,11 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.inputRate = sampleRate;
   r.rate = sampleRate / factor;
   DecimatorInit(r.decimator, factor);
-  HighPassInit(r.highPass, kHighPassHz, r.rate);
-  r.oscRe = 1;
-  r.oscIm = 0;
-  r.stepOmega = 0;
-  r.sum0Re = r.sum0Im = r.sum1Re = r.sum1Im = 0;
   r.written = 0;
   r.gainBitLength = 0;
+  r.templateLength = 0;
+  r.shortestBit = r.rate / (kBitRate * kMaxSpeed);
+  r.longestBit = r.rate / (kBitRate * kMinSpeed);
   r.eventCount = 0;
   r.inputEnded = false;
   r.blockOpen = false;

@@ -12,10 +12,11 @@
 
 #include "recover/filters.h"
 
-inline constexpr int kRecoverRing = 8192;    // decimated samples kept (a power of two)
-inline constexpr int kRecoverBits = 512;     // decoded bits kept for framing (a power of two)
-inline constexpr int kRecoverPending = 256;  // frames held while the signal is absent
-inline constexpr int kRecoverEvents = 1024;  // events between two drains
+inline constexpr int kRecoverRing = 8192;     // decimated samples kept (a power of two)
+inline constexpr int kRecoverWindowMax = 40;  // samples a window may touch
+inline constexpr int kRecoverBits = 512;      // decoded bits kept for framing (a power of two)
+inline constexpr int kRecoverPending = 256;   // frames held while the signal is absent
+inline constexpr int kRecoverEvents = 1024;   // events between two drains
 inline constexpr int kRecoverSearchWindows = 32;
 inline constexpr int64_t kRecoverPushMax = 4096;  // samples decimated at a time
 
@@ -44,21 +45,17 @@ struct RecoverFrame {
 };
 
 struct Recover {
-  // Sample stage: decimate, high-pass, mix with the oscillator of the current speed, and keep
-  // running sums of the products so that any window's correlation is a difference.
+  // Sample stage: decimate and keep.
   double inputRate;
   double rate;  // after decimation
   Decimator decimator;
-  Biquad highPass;
-  double oscRe, oscIm;    // e^(-j theta), theta advancing by omega per sample
-  double omega;           // radians per sample of the low tone: 2 pi / bit length
-  double stepRe, stepIm;  // e^(-j stepOmega), the oscillator's step
-  double stepOmega;
-  double sum0Re, sum0Im, sum1Re, sum1Im;
-  int64_t written;  // decimated samples in the ring so far
-  double ring0Re[kRecoverRing], ring0Im[kRecoverRing];
-  double ring1Re[kRecoverRing], ring1Im[kRecoverRing];
-  float ringOscRe[kRecoverRing], ringOscIm[kRecoverRing], ringOmega[kRecoverRing];
+  double omega;                    // radians per sample of the low tone: 2 pi / bit length
+  double templateLength;           // the bit length the tables were built for
+  double shortestBit, longestBit;  // bit lengths at the fastest and slowest speeds followed
+  alignas(16) float low[2][kRecoverWindowMax];
+  alignas(16) float high[2][kRecoverWindowMax];  // cos and -sin of omega n, 2 omega n
+  int64_t written;                               // decimated samples in the ring so far
+  float ring[kRecoverRing];
 
   // Bit stage.
   RecoverStage stage;
@@ -80,6 +77,7 @@ struct Recover {
   int leaderWindows;
   // Data: timing loop and coherent references.
   double prevConfidence;
+  double pendingAdjust, pendingLate;  // the timing loop's last correction, not yet applied
   int prevBit;
   double ref0Re, ref0Im, ref1Re, ref1Im;
   int ref0Count, ref1Count;
