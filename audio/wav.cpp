@@ -20,13 +20,15 @@ constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00
                                               0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr int32_t kUnsignedSilence = 128;  // 8-bit samples are unsigned
 // In an RF64 file a 32-bit size of all ones means: the real size is in the "ds64" chunk, which
-// holds the RIFF, data and sample counts (8 bytes each), then a table of (id, 8-byte size).
+// holds the RIFF and data sizes and the sample count (8 bytes each), the table length (4), then
+// a table of (id, 8-byte size).
 constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
 constexpr int64_t kDs64FixedSize = 28;
 constexpr int64_t kDs64EntrySize = 12;
 
-// Where the ds64 table lies, to look up a chunk's 64-bit size.
+// The data chunk's 64-bit size, and where the ds64 table lies, to look up another chunk's.
 struct Ds64 {
+  int64_t data;
   int64_t table;  // stream position of the first entry
   int64_t count;  // entries that fit in the chunk
 };
@@ -57,6 +59,7 @@ int64_t ReadSize64(InputStream& in) {
 
 // The size of chunk `id` from the ds64 table, or kSizeInDs64 when it is not there.
 int64_t Ds64Size(InputStream& in, const Ds64& ds64, const char* id) {
+  if (SameTag(id, "data")) return ds64.data;
   const int64_t back = StreamTell(in);
   int64_t size = kSizeInDs64;
   StreamSeek(in, ds64.table);
@@ -161,7 +164,7 @@ int CheckWav(TapeReader& tr) {
 
   // The chunk walk: "fmt " wherever it lies, then "data". A file that ends before its first
   // chunk's id is whole is no recording; later, the input ends inside the header.
-  Ds64 ds64 = {0, 0};
+  Ds64 ds64 = {kSizeInDs64, 0, 0};
   bool haveFormat = false;
   for (bool first = true;; first = false) {
     char id[4];
@@ -175,7 +178,8 @@ int CheckWav(TapeReader& tr) {
     int64_t size = size32;
     if (rf64 && size32 == kSizeInDs64) size = Ds64Size(in, ds64, id);
     if (rf64 && first && SameTag(id, "ds64") && size >= kDs64FixedSize) {
-      ds64 = {start + kDs64FixedSize, (size - kDs64FixedSize) / kDs64EntrySize};
+      StreamSkip(in, 8);  // RIFF size
+      ds64 = {ReadSize64(in), start + kDs64FixedSize, (size - kDs64FixedSize) / kDs64EntrySize};
     } else if (!haveFormat && SameTag(id, "fmt ")) {
       const int format = ReadFormat(tr, size32);
       if (format != 0) return format;
