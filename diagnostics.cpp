@@ -31,6 +31,7 @@ struct PeakWatch {
 };
 
 PeakWatch watch;
+bool watched;  // the peak is being read
 
 __attribute__((format(printf, 1, 2))) void Note(const char* format, ...) {
   OutputFlush(console);  // the console may be standard error too: keep the order
@@ -154,11 +155,18 @@ void NoteInputKind(TapeReader& tr) {
     ExplainText(tr.input);
     return;
   }
-  Note("WAV recording: %d-bit integer PCM, %d channel%s, %d Hz", tr.bitsPerSample, tr.channelCount,
+  // Integer PCM WAV is named by its sample width; every other format by the reader's name.
+  if (std::strncmp(tr.formatName, "WAV, ", 5) == 0 && tr.sampleCoding == kIntegerSamples) {
+    Note("WAV recording: %d-bit integer PCM, %d channel%s, %d Hz", tr.bitsPerSample,
+         tr.channelCount, tr.channelCount == 1 ? "" : "s", tr.sampleRate);
+    return;
+  }
+  Note("recording: %s, %d channel%s, %d Hz", tr.formatName, tr.channelCount,
        tr.channelCount == 1 ? "" : "s", tr.sampleRate);
 }
 
 void NoteChannel(TapeReader& tr, int channel) {
+  Note("decoding channel %d", channel);
   watch = PeakWatch{StreamTell(tr.input),
                     FrameBytes(tr),
                     BytesPerSample(tr),
@@ -166,9 +174,14 @@ void NoteChannel(TapeReader& tr, int channel) {
                     StreamTell(tr.input),
                     0,
                     channel};
+  // The peak is read from integer samples as a WAV file's window loads them; other formats
+  // and float samples are not watched.
+  const bool wav =
+      std::strncmp(tr.formatName, "WAV, ", 5) == 0 || std::strncmp(tr.formatName, "RF64, ", 6) == 0;
+  watched = wav && tr.sampleCoding == kIntegerSamples;
+  if (!watched) return;
   tr.input.loaded = SeeLoadedSamples;
   if (tr.input.len > 0) SeeLoadedSamples(tr.input, tr.input.base);
-  Note("decoding channel %d", channel);
 }
 
 void NoteLeader(const TapeReader& tr) {
@@ -199,7 +212,9 @@ void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at) {
   char when[32];
   Note("decoding stopped at %s (sample frame %lld): %s", Time(tr, frame, when, sizeof when),
        static_cast<long long>(frame), Cause(cause, phase));
-  Note("peak level of channel %d in the part read: %.1f dBFS (the detector needs %.1f dBFS)",
-       watch.channel, Decibels(watch.peak / FullScale(tr)), Decibels(ThresholdFraction(tr)));
+  if (watched) {
+    Note("peak level of channel %d in the part read: %.1f dBFS (the detector needs %.1f dBFS)",
+         watch.channel, Decibels(watch.peak / FullScale(tr)), Decibels(ThresholdFraction(tr)));
+  }
   if (cause == kStopNoByte) LookAhead(tr);
 }

@@ -8,6 +8,29 @@
 
 #include "byte_stream.h"
 
+// libsndfile's handle, as <sndfile.h> declares it.
+typedef struct sf_private_tag SNDFILE;
+
+// How the sample values are written: integers compare with the integer thresholds, IEEE floats
+// (full scale 1) with the fraction of full scale itself.
+enum SampleCoding : int16_t { kIntegerSamples = 0, kFloatSamples = 1 };
+
+// A recording in a format of the audio library (audio/sound.cpp). Its samples, all channels
+// interleaved, are decoded into the input stream's buffer as 32-bit integers or floats, so
+// the window looks like the data of a WAV file; stream positions count those bytes.
+struct SoundInput {
+  SNDFILE* file;    // nullptr when the input is read by our own readers
+  int64_t raw;      // the library's position in the input file
+  bool ended;       // the library has delivered its last sample
+  char reason[96];  // the library's word on an input it cannot read
+  // A pipe is read once: the bytes the input stream had taken off it when the library started
+  // are served from a copy (head), the rest as they arrive.
+  bool piped;
+  int64_t headLen;
+  int64_t pipePos;  // offset of the next byte the pipe delivers
+  unsigned char head[kInputBufferSize];
+};
+
 struct TapeReader {
   InputStream input;
   uint32_t isText;  // 0: WAV recording, 1: character-pair text
@@ -18,6 +41,13 @@ struct TapeReader {
   int32_t lowThreshold;
   int32_t level;         // detector level, 0 or 1
   float halfWaveLength;  // leader sum while searching, then the short half-wave length in samples
+  SampleCoding sampleCoding;
+  SoundInput sound;
+  // An input that looks like audio but cannot be read: why, for the message that names it; it
+  // is neither decoded nor read as text. nullptr otherwise.
+  const char* refusal;
+  // The recognised format, e.g. "WAV, 32-bit float" or "FLAC, 16-bit integer"; "" for text.
+  char formatName[64];
 };
 
 // The kind of a half-wave is the value of the bit a run of such half-waves makes.
@@ -29,12 +59,28 @@ enum HalfWaveKind : int { kLongHalfWave = 0, kShortHalfWave = 1 };
 [[noreturn]] void EndOnReadError();
 
 // audio/wav.cpp: 0 when the input is a WAV recording we can decode, the stream then standing on
-// the first sample frame; nonzero when it is not. Sample reading and the level detector are
-// inline, in audio/samples.h.
+// the first sample frame; else kWavNone (not a WAV file), kWavForeignCodec (a WAV whose samples
+// only the audio library decodes) or kWavRefused (format fields out of range: read as text).
+// Sample reading and the level detector are inline, in audio/samples.h.
+inline constexpr int kWavNone = 1;
+inline constexpr int kWavForeignCodec = 2;
+inline constexpr int kWavRefused = 3;
 bool CheckString(InputStream& in, const char* tag);
 int CheckWav(TapeReader& tr);
-// Sets isText from CheckWav: a refused input is rewound to its first byte, to be read as text.
+// Recognises the input: our WAV reader, then the audio library, then character-pair text
+// (isText, the stream rewound to its first byte). Sets refusal instead when the input is audio
+// that cannot be read.
 void SetInputKind(TapeReader& tr);
+
+// audio/sound.cpp: opens the input with the audio library; 0 when it is a recording it can
+// decode (the stream standing on the first sample frame), 1 when the library does not know
+// the format, 2 when it does but cannot read this input (refusal says why).
+int OpenSound(TapeReader& tr);
+// Refills the window of a library-decoded recording around the stream position; false at the
+// end of its samples. Reads from the input file for our own WAV reader.
+bool SampleFill(TapeReader& tr);
+// Closes the library's handle, if any.
+void CloseSound(TapeReader& tr);
 // Moves a recording from its first sample frame to the first sample of `channel` (1-based).
 void SelectChannel(TapeReader& tr, int channel);
 

@@ -198,6 +198,13 @@ int main(int argc, char** argv) {
 
   phase = kPhaseHeader;
   SetInputKind(reader);
+  if (reader.refusal) {
+    PrintWithPath("\tCannot read \"", options.inputPath, "\": ");
+    Print(reader.refusal);
+    Print("\n\n");
+    EndBeforeDecoding();
+    return Finish(kFailure);
+  }
   if (options.verbose) NoteInputKind(reader);
   if (!reader.isText && !reader.input.seekable && LongestStepBack(reader) > kPipeKeepBehind) {
     PrintNumber("\tThis recording's decoder may step back %lld bytes", LongestStepBack(reader));

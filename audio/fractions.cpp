@@ -1,5 +1,5 @@
 // Samples of the chosen channel as fractions of full scale, many at a time: the form the
-// recovery decoder reads, whatever the sample width.
+// recovery decoder reads, whatever the sample width and coding (floats are already fractions).
 #include "audio/samples.h"
 #include "tape_reader.h"
 
@@ -12,12 +12,14 @@ float FullScaleInverse(int bytes) {
   return 1.0f / static_cast<float>(uint32_t{1} << (8 * bytes - 1));
 }
 
-template <int kBytes>
+template <int kBytes, SampleCoding kCoding = kIntegerSamples>
 int64_t ConvertFrames(const unsigned char* p, int64_t frames, int64_t frameBytes, float* out) {
-  const float scale = FullScaleInverse(kBytes);
+  const float scale = kCoding == kFloatSamples ? 1.0f : FullScaleInverse(kBytes);
   for (int64_t i = 0; i < frames; ++i) {
     const unsigned char* s = p + i * frameBytes;
-    if constexpr (kBytes == 1)
+    if constexpr (kCoding == kFloatSamples)
+      out[i] = static_cast<float>(FloatValue(s, kBytes));
+    else if constexpr (kBytes == 1)
       out[i] = (static_cast<float>(s[0]) - kUnsignedCentre) * scale;
     else if constexpr (kBytes == 2)
       out[i] = static_cast<float>(static_cast<int16_t>(s[0] | s[1] << 8)) * scale;
@@ -27,9 +29,13 @@ int64_t ConvertFrames(const unsigned char* p, int64_t frames, int64_t frameBytes
   return frames;
 }
 
-int64_t Convert(int bytes, const unsigned char* p, int64_t frames, int64_t frameBytes,
+int64_t Convert(const TapeReader& tr, const unsigned char* p, int64_t frames, int64_t frameBytes,
                 float* out) {
-  switch (bytes) {
+  if (tr.sampleCoding == kFloatSamples) {
+    return BytesPerSample(tr) == 8 ? ConvertFrames<8, kFloatSamples>(p, frames, frameBytes, out)
+                                   : ConvertFrames<4, kFloatSamples>(p, frames, frameBytes, out);
+  }
+  switch (BytesPerSample(tr)) {
     case 1:
       return ConvertFrames<1>(p, frames, frameBytes, out);
     case 2:
@@ -50,13 +56,13 @@ int64_t ReadFractions(TapeReader& tr, float* out, int64_t max) {
   int64_t done = 0;
   while (done < max) {
     if (in.cur < 0 || in.cur + bytes > in.len) {
-      if (!StreamFill(in) || in.cur + bytes > in.len) break;
+      if (!SampleFill(tr) || in.cur + bytes > in.len) break;
     }
     // Whole frames in the window, and a last sample whose frame the file may cut short.
     int64_t frames = (in.len - in.cur) / frameBytes;
     if (frames == 0) frames = 1;
     if (frames > max - done) frames = max - done;
-    done += Convert(bytes, in.buf + in.cur, frames, frameBytes, out + done);
+    done += Convert(tr, in.buf + in.cur, frames, frameBytes, out + done);
     in.cur += frames * frameBytes;
   }
   return done;

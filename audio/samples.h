@@ -3,6 +3,7 @@
 #ifndef TONEGRAB_AUDIO_SAMPLES_H
 #define TONEGRAB_AUDIO_SAMPLES_H
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -43,45 +44,111 @@ inline int64_t FrameBytes(const TapeReader& tr) {
   return static_cast<int64_t>(BytesPerSample(tr)) * tr.channelCount;
 }
 
-// The next sample of the chosen channel; the stream moves on by one whole frame.
-inline int32_t ReadSample(TapeReader& tr) {
-  const int bytes = BytesPerSample(tr);
+// The detector's thresholds lie this fraction of full scale above and below the centre.
+inline constexpr double kThresholdFraction = 0.2;
+
+// The high threshold of signed integer samples of `bits` bits, in whole units toward the
+// centre; the low one is its negative.
+inline int32_t IntegerThreshold(int bits) {
+  return static_cast<int32_t>(kThresholdFraction * static_cast<double>(uint32_t{1} << (bits - 1)));
+}
+
+// Floats are copied as they lie in memory, and the audio library writes its samples in the
+// machine's order: both readings assume a little-endian machine, as the WAV format is.
+static_assert(std::endian::native == std::endian::little);
+
+inline double FloatValue(const unsigned char* p, int bytes) {
+  if (bytes == 8) {
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return d;
+  }
+  float f;
+  std::memcpy(&f, p, sizeof f);
+  return f;
+}
+
+// The frame's sample of the chosen channel when the window lacks part of it: refills, or ends
+// the process at the end of input.
+const unsigned char* NextSampleSlow(TapeReader& tr);
+
+// The chosen channel's sample in the next frame; the stream moves on by one whole frame.
+inline const unsigned char* NextSample(TapeReader& tr) {
   const int64_t frame = FrameBytes(tr);
   if (const unsigned char* p = StreamPeek(tr.input, frame)) {
     tr.input.cur += frame;
-    return DecodeValue(p, bytes);
+    return p;
   }
-  const int32_t value = ReadValueSlow(tr.input, bytes);
-  if (!StreamSkip(tr.input, frame - bytes)) EndOnReadError();
-  return value;
+  return NextSampleSlow(tr);
+}
+
+// The next integer sample of the chosen channel.
+inline int32_t ReadSample(TapeReader& tr) {
+  const int bytes = BytesPerSample(tr);
+  return DecodeValue(NextSample(tr), bytes);
 }
 
 // The detector has hysteresis: only a sample past the threshold opposite to the current level
 // (at or above the high one from level 0, at or below the low one from level 1) changes it.
+// Float samples are compared with the fraction itself.
 template <int kLevel>
 inline bool ChangesLevelFrom(const TapeReader& tr, int32_t s) {
   return kLevel ? s <= tr.lowThreshold : s >= tr.highThreshold;
 }
 
-inline bool ChangesLevel(const TapeReader& tr, int32_t s) {
+template <int kLevel>
+inline bool ChangesLevelFrom(const TapeReader&, double s) {
+  return kLevel ? s <= -kThresholdFraction : s >= kThresholdFraction;
+}
+
+// 0.2f lies above 0.2 by less than the float spacing there, so no float lies between them: a
+// float sample reaches 0.2f exactly when it reaches 0.2, and the scan compares without widening.
+inline constexpr float kFloatThreshold = static_cast<float>(kThresholdFraction);
+static_assert(kFloatThreshold >= kThresholdFraction &&
+              kFloatThreshold - kThresholdFraction < 0x1p-26);
+
+template <int kLevel>
+inline bool ChangesLevelFrom(const TapeReader&, float s) {
+  return kLevel ? s <= -kFloatThreshold : s >= kFloatThreshold;
+}
+
+template <class Sample>
+inline bool ChangesLevel(const TapeReader& tr, Sample s) {
   return tr.level ? ChangesLevelFrom<1>(tr, s) : ChangesLevelFrom<0>(tr, s);
 }
 
 // Reads one sample; true when it moved the level.
-inline bool LevelChanged(TapeReader& tr) {
-  if (!ChangesLevel(tr, ReadSample(tr))) return false;
+template <SampleCoding kCoding>
+inline bool LevelChangedAs(TapeReader& tr) {
+  bool changes;
+  if constexpr (kCoding == kFloatSamples)
+    changes = ChangesLevel(tr, FloatValue(NextSample(tr), BytesPerSample(tr)));
+  else
+    changes = ChangesLevel(tr, ReadSample(tr));
+  if (!changes) return false;
   tr.level = 1 - tr.level;
   return true;
 }
 
+inline bool LevelChanged(TapeReader& tr) {
+  return tr.sampleCoding == kFloatSamples ? LevelChangedAs<kFloatSamples>(tr)
+                                          : LevelChangedAs<kIntegerSamples>(tr);
+}
+
 // The scan reads a 24-bit sample with one 4-byte load and shifts the byte after it out; it
 // therefore needs one byte more than the frame.
-template <int kBytes>
+template <int kBytes, SampleCoding kCoding>
 inline constexpr int64_t kScanSlack = kBytes == 3 ? 1 : 0;
 
-template <int kBytes>
-inline int32_t ScanValue(const unsigned char* p) {
-  if constexpr (kBytes == 3) {
+template <int kBytes, SampleCoding kCoding>
+inline auto ScanValue(const unsigned char* p) {
+  if constexpr (kCoding == kFloatSamples && kBytes == 4) {
+    float f;
+    std::memcpy(&f, p, sizeof f);
+    return f;
+  } else if constexpr (kCoding == kFloatSamples) {
+    return FloatValue(p, kBytes);
+  } else if constexpr (kBytes == 3) {
     uint32_t v;
     std::memcpy(&v, p, sizeof v);
     return static_cast<int32_t>(v << 8) >> 8;
@@ -92,46 +159,54 @@ inline int32_t ScanValue(const unsigned char* p) {
 
 // Index of the first of `frames` frames from p whose sample changes the level, or `frames`. The
 // level is a template argument so that the loop holds no test of it.
-template <int kBytes, int kLevel>
+template <int kBytes, SampleCoding kCoding, int kLevel>
 inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int64_t frames,
                                int64_t frameBytes) {
   int64_t i = 0;
-  while (i < frames && !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes>(p + i * frameBytes))) ++i;
+  while (i < frames &&
+         !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes, kCoding>(p + i * frameBytes)))
+    ++i;
   return i;
 }
 
 // Reads samples up to and including the one that changes the level; returns how many. The
 // frames the buffer holds are scanned in one loop; the rest, and the end of input, go through
 // LevelChanged.
-template <int kBytes>
+template <int kBytes, SampleCoding kCoding>
 inline int64_t SamplesToLevelChange(TapeReader& tr) {
   InputStream& in = tr.input;
   const int64_t frameBytes = FrameBytes(tr);
   int64_t n = 1;
   for (;;) {
     if (in.cur >= 0 && in.cur < in.len) {
-      const int64_t frames = (in.len - in.cur - kScanSlack<kBytes>) / frameBytes;
+      const int64_t frames = (in.len - in.cur - kScanSlack<kBytes, kCoding>) / frameBytes;
       const unsigned char* p = in.buf + in.cur;
-      const int64_t i = tr.level ? FindLevelChange<kBytes, 1>(tr, p, frames, frameBytes)
-                                 : FindLevelChange<kBytes, 0>(tr, p, frames, frameBytes);
+      const int64_t i = tr.level ? FindLevelChange<kBytes, kCoding, 1>(tr, p, frames, frameBytes)
+                                 : FindLevelChange<kBytes, kCoding, 0>(tr, p, frames, frameBytes);
       n += i;
       in.cur += i * frameBytes;
     }
-    if (LevelChanged(tr)) return n;
+    if (LevelChangedAs<kCoding>(tr)) return n;
     ++n;
   }
 }
 
+// Float samples, out of line (audio/wav.cpp), so that they leave the integer scan's inlined
+// code as it was.
+int64_t FloatSamplesToLevelChange(TapeReader& tr);
+
 inline int64_t SamplesToLevelChange(TapeReader& tr) {
+  if (tr.sampleCoding == kFloatSamples) [[unlikely]]
+    return FloatSamplesToLevelChange(tr);
   switch (BytesPerSample(tr)) {
     case 1:
-      return SamplesToLevelChange<1>(tr);
+      return SamplesToLevelChange<1, kIntegerSamples>(tr);
     case 2:
-      return SamplesToLevelChange<2>(tr);
+      return SamplesToLevelChange<2, kIntegerSamples>(tr);
     case 3:
-      return SamplesToLevelChange<3>(tr);
+      return SamplesToLevelChange<3, kIntegerSamples>(tr);
     default:
-      return SamplesToLevelChange<4>(tr);
+      return SamplesToLevelChange<4, kIntegerSamples>(tr);
   }
 }
 

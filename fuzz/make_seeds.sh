@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes the seed inputs of the fuzz corpus: small recordings made by the signal synthesizer,
 # one per sample width, mono and stereo, with the different endings, one longer than the
-# tool's input buffer, and one character-pair text.
+# tool's input buffer, and one character-pair text; then, from one of them, the other WAV forms
+# (float, chunks before "fmt ", RF64) and a few files of the audio library's formats, made by
+# sox and ffmpeg when they are installed.
 #
 #   fuzz/make_seeds.sh [SYNTH [OUTDIR]]
 #
@@ -65,3 +67,28 @@ seed 32-stereo-noise 32 2 noise --speed 0.95
 "$synth" --rate 22050 --bits 24 --random 480 --seed 5 --tail noise "$tmp/long.wav"
 mv "$tmp/long.wav" "$out/seed-24-mono-long.wav"
 "$synth" --text --payload "$tmp/payload" "$out/seed-text.txt"
+
+# Mono, so that any channel choice of the fuzz target is the signal's.
+base=$out/seed-16-mono-silence.wav
+other() {
+  local name=$1 tool=$2
+  shift 2
+  if ! command -v "$tool" >/dev/null; then
+    echo "$tool is not installed: no seed $name" >&2
+    return 0
+  fi
+  if [[ $tool == sox ]]; then
+    sox -D "$base" "$@" "$tmp/$name"
+  else
+    ffmpeg -nostdin -v error -y -i "$base" "$@" "$tmp/$name"
+  fi
+  mv "$tmp/$name" "$out/seed-$name"
+}
+other float32.wav sox -e floating-point
+other float64.wav sox -e floating-point -b 64
+other ext-float.wav ffmpeg -bitexact -c:a pcm_f32le
+other junk-first.wav ffmpeg -bitexact -rf64 auto -c:a pcm_s16le
+other rf64.wav ffmpeg -bitexact -rf64 always -c:a pcm_s16le
+other mulaw.wav sox -e mu-law
+other 16.flac sox
+other 16.aiff sox

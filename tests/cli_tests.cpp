@@ -359,7 +359,7 @@ std::vector<Container> Containers() {
   return {
       {"Canonical", wav(pcm, mono), true},
       {"ChunkBeforeFmt", WavBuilder().Riff().Chunk("LIST", {1, 2}).Fmt(pcm).Data(mono).Build(),
-       false},
+       true},
       {"ChunksBeforeData",  // odd-sized with a pad byte, then even-sized
        WavBuilder()
            .Riff()
@@ -371,11 +371,12 @@ std::vector<Container> Containers() {
        true},
       {"DataSize0", WavBuilder().Riff().Fmt(pcm).Data(mono, 0).Build(), true},
       {"DataSizeMax", WavBuilder().Riff().Fmt(pcm).Data(mono, 0xFFFFFFFF).Build(), true},
-      {"FloatTag", wav({3, 1, 44100, 32}, mono), false},
+      {"FloatTag", wav({3, 1, 44100, 32}, synth::FloatSamples(mono, 32)), true},
       {"Channels0", wav({1, 0, 44100, 16}, mono), false},
       {"Extensible16", wav(ext(16, synth::kPcmGuid), stereo16), true, 2},
       {"Extensible24", wav(ext(24, synth::kPcmGuid), stereo24), true, 2},
-      {"ExtensibleFloat", wav(ext(32, synth::kFloatGuid), stereo16), false, 2},
+      {"ExtensibleFloat", wav(ext(32, synth::kFloatGuid), synth::FloatSamples(stereo16, 32)), true,
+       2},
   };
 }
 

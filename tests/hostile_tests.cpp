@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
+#include "tests/support/tools.h"
 
 namespace {
 
@@ -140,6 +142,142 @@ TEST(HostileInput, HeaderCutAtEveryByte) {
            cut < 16   ? kNoBytes
            : cut < 44 ? kReadError
                       : "\n\n" + kReadError});
+  }
+}
+
+// The WAV forms our reader added: floats, chunks before "fmt ", RF64 and its ds64 sizes.
+TEST(HostileInput, NewWavFormsEndWithTheDocumentedResult) {
+  using synth::WavBuilder;
+  const Bytes floats = synth::FloatSamples(Signal(), 32);
+  synth::Format f32 = Pcm(1, 44100, 32), f16 = Pcm();
+  f32.tag = f16.tag = 3;
+  const Bytes nan = {0, 0, 0xC0, 0x7F};
+  Bytes nans;
+  for (int i = 0; i < 50000; ++i) nans.insert(nans.end(), nan.begin(), nan.end());
+  const std::string decodes = "\n\n0000:  12 34 " + kReadError;
+  const Bytes big = {'b', 'i', 'g', ' '};
+  const Case cases[] = {
+      {"float", WavBuilder().Riff().Fmt(f32).Data(floats).Build(), "", 1, decodes},
+      {"float of 16 bits", WavBuilder().Riff().Fmt(f16).Data(floats).Build(), "", 0, kNoBytes},
+      {"float, 0 channels", Patched(WavBuilder().Riff().Fmt(f32).Data(floats).Build(), 22, 2, 0),
+       "", 0, kNoBytes},
+      {"float NaN samples", WavBuilder().Riff().Fmt(f32).Data(nans).Build(), "", 1,
+       "\n\n" + kReadError},
+      {"JUNK first, size 0xFFFFFFFF",
+       WavBuilder()
+           .Riff()
+           .Raw({'J', 'U', 'N', 'K'})
+           .U32(0xFFFFFFFF)
+           .Fmt(Pcm())
+           .Data(Signal())
+           .Build(),
+       "", 1, kReadError},
+      {"JUNK and no format", WavBuilder().Riff().Chunk("JUNK", Bytes(28, 0)).Build(), "", 1,
+       kReadError},
+      {"data before the format", WavBuilder().Riff().Data(Signal()).Build(), "", 1, kReadError},
+      {"RF64", WavBuilder().Rf64().Ds64(0, 0).Fmt(Pcm()).Data(Signal(), 0xFFFFFFFF).Build(), "", 1,
+       decodes},
+      {"ds64 data size 2^64-1",
+       WavBuilder().Rf64().Ds64(~0ull, ~0ull).Fmt(Pcm()).Data(Signal(), 0xFFFFFFFF).Build(), "", 1,
+       decodes},
+      {"ds64 table length 2^32-1",
+       WavBuilder().Rf64().Ds64(0, 0, {}, 0xFFFFFFFF).Fmt(Pcm()).Data(Signal()).Build(), "", 1,
+       decodes},
+      {"ds64 size 0xFFFFFFFF",
+       WavBuilder()
+           .Rf64()
+           .Raw({'d', 's', '6', '4'})
+           .U32(0xFFFFFFFF)
+           .Fmt(Pcm())
+           .Data(Signal())
+           .Build(),
+       "", 1, kReadError},
+      {"chunk not in the ds64 table",
+       WavBuilder().Rf64().Ds64(0, 0).Fmt(Pcm()).Raw(big).U32(0xFFFFFFFF).Data(Signal()).Build(),
+       "", 1, kReadError},
+      {"ds64 table: a chunk of 2^63-1 bytes",
+       WavBuilder()
+           .Rf64()
+           .Ds64(0, 0, {{"big ", ~0ull >> 1}})
+           .Fmt(Pcm())
+           .Raw(big)
+           .U32(0xFFFFFFFF)
+           .Data(Signal())
+           .Build(),
+       "", 1, kReadError},
+      {"ds64 table: the format chunk 2^40 bytes",
+       Patched(WavBuilder()
+                   .Rf64()
+                   .Ds64(0, 0, {{"fmt ", uint64_t{1} << 40}})
+                   .Fmt(Pcm())
+                   .Data(Signal())
+                   .Build(),
+               64, 4, 0xFFFFFFFF),
+       "", 1, kReadError},
+      {"an unknown sample coding", Patched(WithFormat(Pcm()), 20, 2, 0x1234), "", 1,
+       "\tCannot read \"in\": Error in WAV/W64/RF64 file. Malformed 'fmt ' chunk.\n\n"},
+      {"mu-law, 0 channels", Patched(Patched(WithFormat(Pcm(1, 44100, 8)), 20, 2, 7), 22, 2, 0), "",
+       1, "\tCannot read \"in\": Channel count is zero.\n\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Check(c);
+  }
+}
+
+// Files of every format the audio library reads, cut short at many offsets and with bytes
+// overwritten: each run ends by itself with a documented result. An input refused as
+// unreadable audio leaves the existing output file as it was.
+TEST(HostileInput, LibraryFormatsCutAndCorrupted) {
+  const char* const commands[][2] = {
+      {"sox OUT", "a.flac"},
+      {"sox OUT", "a.aiff"},
+      {"sox OUT", "a.w64"},
+      {"sox OUT", "a.au"},
+      {"ffmpeg OUT", "a.caf"},
+      {"sox -e mu-law OUT", "u.wav"},
+      {"ffmpeg -b:a 128k OUT", "a.mp3"},
+      {"ffmpeg -c:a libvorbis OUT", "a.ogg"},
+      {"ffmpeg -c:a libopus OUT", "a.opus"},
+      {"ffmpeg -rf64 always -c:a pcm_f32le OUT", "r.wav"},
+  };
+  TempDir dir;
+  WriteFile(dir / "signal.wav", WithFormat(Pcm()));
+  const Bytes kept = {'k', 'e', 'e', 'p'};
+  for (const auto& [command, file] : commands) {
+    const std::string toolName = ToolOf(command);
+    const std::string tool = FindOnPath(toolName);
+    REQUIRE_TOOL(tool, toolName);
+    ASSERT_EQ(Convert(tool, command, "signal.wav", file, dir.path()).status, 0) << command;
+    const Bytes whole = ReadFile(dir / file);
+    // Name, bytes, and whether the file's start is whole: it is then never read as text.
+    std::vector<std::tuple<std::string, Bytes, bool>> inputs;
+    for (size_t cut = 0; cut < whole.size(); cut += cut < 64 ? 8 : whole.size() / 12 + 1)
+      inputs.push_back({"cut at " + std::to_string(cut),
+                        Bytes(whole.begin(), whole.begin() + long(cut)), cut >= 64});
+    for (size_t at = 4; at < whole.size(); at += at < 64 ? 12 : whole.size() / 8 + 1) {
+      Bytes bad = whole;
+      for (size_t i = at; i < std::min(at + 4, bad.size()); ++i) bad[i] = 0xFF;
+      inputs.push_back({"0xFF at " + std::to_string(at), bad, at >= 64});
+    }
+    for (const auto& [name, input, audio] : inputs) {
+      SCOPED_TRACE(std::string(file) + ", " + name);
+      WriteFile(dir / "in", input);
+      WriteFile(dir / "out.bin", kept);
+      const RunResult r = ::Run({kTool, "-y", "in"}, "", dir.path(), kBoundSeconds);
+      ASSERT_FALSE(r.timedOut);
+      ASSERT_EQ(r.signal, 0);
+      const bool refused = r.out.starts_with("\tCannot read \"in\": ") && r.out.ends_with("\n\n");
+      const bool ended = r.out.ends_with(kReadError) || r.out.ends_with(" bytes\n");
+      EXPECT_TRUE(refused || ended) << r.out;
+      EXPECT_EQ(r.status, r.out.ends_with(" bytes\n") ? 0 : 1) << r.out;
+      if (audio) {
+        EXPECT_NE(r.out, kNoBytes);
+      }
+      if (refused) {
+        EXPECT_EQ(ReadFile(dir / "out.bin"), kept);
+      }
+    }
   }
 }
 

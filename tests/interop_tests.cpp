@@ -8,8 +8,7 @@
 //  - ffmpeg: WAVE_FORMAT_EXTENSIBLE for samples wider than 16 bits, more than two channels and
 //    rates above 48000 Hz; a "LIST" chunk right after "fmt " in every file unless -bitexact.
 //    Its mono to 4-channel upmix puts the signal on channel 3 (front centre) only.
-//  - Float samples (tag 3 from sox, extensible float from ffmpeg) are not audio to tonegrab:
-//    the file is read as character-pair text and yields 0 bytes.
+//  - Float samples: tag 3 from sox, extensible float from ffmpeg; both decode like integers.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -59,7 +58,7 @@ const Case kCases[] = {
     {"tape_all_22050Hz", "sox -r 22050 OUT highpass 300 lowpass 4000 speed 0.96", "1 fmt data"},
     // Peaks at 17.5 % of full scale, below the detector thresholds: no level change ever.
     {"tape_gain_12dB", "sox OUT gain -12", "1 fmt data", 0, End::kReadError},
-    {"sox_float", "sox -e floating-point OUT", "3 fmt fact data", 0, End::kText},
+    {"sox_float", "sox -e floating-point OUT", "3 fmt fact data", 0, End::kPayload},
     {"ffmpeg_u8", "ffmpeg -c:a pcm_u8 OUT", "1 fmt LIST data"},
     {"ffmpeg_s16", "ffmpeg -c:a pcm_s16le OUT", "1 fmt LIST data"},
     {"ffmpeg_s16_bitexact", "ffmpeg -bitexact -c:a pcm_s16le OUT", "1 fmt data"},
@@ -69,7 +68,7 @@ const Case kCases[] = {
     {"ffmpeg_stereo", "ffmpeg -ac 2 -c:a pcm_s16le OUT", "1 fmt LIST data", 2},
     {"ffmpeg_4ch", "ffmpeg -ac 4 -c:a pcm_s16le OUT", "FFFE fmt LIST data", 3},
     {"ffmpeg_96000Hz", "ffmpeg -ar 96000 -c:a pcm_s16le OUT", "FFFE fmt LIST data"},
-    {"ffmpeg_float", "ffmpeg -c:a pcm_f32le OUT", "FFFE fmt fact LIST data", 0, End::kText},
+    {"ffmpeg_float", "ffmpeg -c:a pcm_f32le OUT", "FFFE fmt fact LIST data", 0, End::kPayload},
 };
 
 void PrintTo(const Case& c, std::ostream* os) {

@@ -546,10 +546,10 @@ TEST_F(Options, VerboseKeepsTheListing) {
   EXPECT_EQ(text.err,
             "tonegrab: no RIFF/WAVE header: read as character-pair text\n"
             "tonegrab: decoding stopped at byte 80 of the text: the input ended\n");
-  WriteFile(dir / "float.wav", synth::WavBuilder().Riff().Fmt({3, 1, 44100, 32}).Build());
-  EXPECT_TRUE(Tonegrab({"-v", "float.wav", "f.bin"})
-                  .err.starts_with("tonegrab: a RIFF/WAVE file of format tag 0x0003, 1 channels, "
-                                   "32 bits per sample: read as character-pair text"));
+  WriteFile(dir / "odd.wav", synth::WavBuilder().Riff().Fmt({1, 1, 44100, 12}).Build());
+  EXPECT_TRUE(Tonegrab({"-v", "odd.wav", "f.bin"})
+                  .err.starts_with("tonegrab: a RIFF/WAVE file of format tag 0x0001, 1 channels, "
+                                   "12 bits per sample: read as character-pair text"));
 
   const RunResult wav = Tonegrab({"-v", "-c", "2", "stereo.wav", "w.bin"});
   EXPECT_EQ(wav.out, Completed(kPayload));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <utility>
 
@@ -197,6 +198,19 @@ WavBuilder& WavBuilder::Riff() {
   return Raw(Id("RIFF")).U32(0).Raw(Id("WAVE"));
 }
 
+WavBuilder& WavBuilder::Rf64() {
+  return Raw(Id("RF64")).U32(0xFFFFFFFF).Raw(Id("WAVE"));
+}
+
+WavBuilder& WavBuilder::Ds64(uint64_t riffSize, uint64_t dataSize,
+                             const std::vector<std::pair<std::string, uint64_t>>& table,
+                             uint32_t tableLength) {
+  Raw(Id("ds64")).U32(uint32_t(28 + 12 * table.size())).Le(riffSize, 8).Le(dataSize, 8);
+  Le(0, 8).U32(tableLength == ~0u ? uint32_t(table.size()) : tableLength);
+  for (const auto& [id, size] : table) Raw(Id(id)).Le(size, 8);
+  return *this;
+}
+
 WavBuilder& WavBuilder::Fmt(const Format& f) {
   const bool ext = f.tag == 0xFFFE;
   const uint16_t align = uint16_t(f.channels * f.bits / 8);
@@ -225,6 +239,22 @@ Bytes WavBuilder::Build() const {
   Bytes out = b_;
   if (out.size() >= 8 && std::equal(out.begin(), out.begin() + 4, "RIFF"))
     for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t((out.size() - 8) >> (8 * i));
+  return out;
+}
+
+Bytes FloatSamples(const Bytes& s16, int bits) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < s16.size(); i += 2) {
+    const double v = int16_t(s16[i] | s16[i + 1] << 8) / 32768.0;
+    uint8_t b[8];
+    if (bits == 64) {
+      std::memcpy(b, &v, 8);
+    } else {
+      const float f = float(v);
+      std::memcpy(b, &f, 4);
+    }
+    out.insert(out.end(), b, b + bits / 8);
+  }
   return out;
 }
 

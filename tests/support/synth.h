@@ -8,6 +8,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace synth {
@@ -111,6 +112,11 @@ struct Format {
 class WavBuilder {
  public:
   WavBuilder& Riff();  // "RIFF", size (fixed up by Bytes()), "WAVE"
+  WavBuilder& Rf64();  // "RF64", size 0xFFFFFFFF, "WAVE"
+  // A "ds64" chunk: RIFF and data sizes, sample count, then (id, size) table entries.
+  WavBuilder& Ds64(uint64_t riffSize, uint64_t dataSize,
+                   const std::vector<std::pair<std::string, uint64_t>>& table = {},
+                   uint32_t tableLength = ~0u);
   WavBuilder& Fmt(const Format& f);
   WavBuilder& Chunk(const std::string& id, const Bytes& body);  // odd sizes get a pad byte
   WavBuilder& Data(const Bytes& samples);
@@ -124,6 +130,9 @@ class WavBuilder {
   WavBuilder& Le(uint64_t v, int n);
   synth::Bytes b_;
 };
+
+// 16-bit samples as IEEE floats of `bits` (32 or 64) bits, full scale 1.
+Bytes FloatSamples(const Bytes& s16, int bits);
 
 // A 44-byte canonical header for `dataSize` bytes of samples.
 Bytes WavHeader(const Format& f, uint64_t dataSize);
