@@ -43,10 +43,12 @@ set(CPACK_PACKAGE_CONTACT "tonegrab developers <tonegrab@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover the bytes of a recorded two-tone data signal")
 # Lines of the package's long description, as dpkg shows them.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "tonegrab reads a PCM WAV recording of a two-tone data signal, such as a data\n"
-    "cassette played into a sound card, or a file of character pairs, and writes\n"
-    "the bytes it carries to a binary file. It lists the bytes in hexadecimal on\n"
-    "the console and prints their number.")
+    "tonegrab reads a recording of a two-tone data signal, such as a data cassette\n"
+    "played into a sound card (WAV, RF64, FLAC, AIFF and the other formats of\n"
+    "libsndfile), or a file of character pairs, and writes the bytes it carries to\n"
+    "a binary file. It lists the bytes in hexadecimal on the console and prints\n"
+    "their number. A recovery mode decodes worn and noisy recordings through\n"
+    "damage, follows the tape's speed and finds every block.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
@@ -64,7 +66,7 @@ endif()
 if(TONEGRAB_DPKG_SHLIBDEPS AND shlibdepsStatus EQUAL 0)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libsndfile1")
 endif()
 
 include(CPack)

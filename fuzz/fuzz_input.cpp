@@ -1,7 +1,8 @@
 // Fuzz target: the whole input path of the tool on one input, as the driver runs it: the WAV
 // check or the audio library's, the channel offset, the leader search and every byte, or the
 // character-pair text. For a recording it then checks that the buffered scan for the next level
-// change finds the same half-waves as reading the samples one at a time.
+// change finds the same half-waves as reading the samples one at a time, and runs the recovery
+// decoder over it as --recover does.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "audio/samples.h"
 #include "byte_stream.h"
+#include "recover/recover.h"
 #include "tape_reader.h"
 
 namespace {
@@ -70,6 +72,36 @@ struct HalfWaves {
 };
 HalfWaves scanned, stepped;
 
+Recover recovery;  // static like the driver's
+float fractions[4096];
+
+// The recovery mode's run: every sample of the chosen channel through the recovery decoder, its
+// events taken as the driver takes them.
+void RecoverAll(int fd, const uint8_t* data, size_t size) {
+  CloseSound(reader);
+  reader.isText = 0;
+  reader.level = 0;
+  StreamAttach(reader.input, fd);
+  SetInputKind(reader);
+  if (reader.refusal || reader.isText) return;
+  if (reader.channelCount > 1) SelectChannel(reader, data[size - 1] % reader.channelCount + 1);
+  if (RecoverInit(recovery, reader.sampleRate)) return;
+  uint64_t sum = 0;
+  auto drain = [&] {
+    while (RecoverStep(recovery) > 0) {
+      for (int i = 0; i < recovery.eventCount; ++i) sum = sum * 31 + recovery.events[i].value;
+      recovery.eventCount = 0;
+    }
+  };
+  for (int64_t n; (n = ReadFractions(reader, fractions, 4096)) > 0;) {
+    RecoverPush(recovery, fractions, n);
+    drain();
+  }
+  RecoverFinish(recovery);
+  drain();
+  decodedSink = sum;
+}
+
 void Measure(HalfWaves& h, bool scan) {
   while (h.count < kHalfWaves) {
     int64_t n = 1;
@@ -125,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
+  if (setjmp(readError) == 0) RecoverAll(fd, data, size);
   CloseSound(reader);
   close(fd);
   return 0;
