@@ -164,13 +164,12 @@ Tones Window(const Recover& r, double start, double length) {
   const int64_t last = static_cast<int64_t>(std::floor(start + length));
   const int count = static_cast<int>(last - first + 1);
   const double lead = start - static_cast<double>(first);
-  float v[kRecoverWindowMax];
-  for (int i = 0; i < count; ++i) v[i] = r.ring[(first + i) & kRingMask];
-  if (count == 1) {
-    v[0] *= static_cast<float>(length);
-  } else {
-    v[0] *= static_cast<float>(1 - lead);
-    v[count - 1] *= static_cast<float>(start + length - static_cast<double>(last));
+  // The samples straight from the ring where they do not wrap around its end.
+  float copy[kRecoverWindowMax];
+  const float* v = r.ring + (first & kRingMask);
+  if ((first & kRingMask) + count > kRecoverRing) {
+    for (int i = 0; i < count; ++i) copy[i] = r.ring[(first + i) & kRingMask];
+    v = copy;
   }
   float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
   for (int i = 0; i < count; ++i) {
@@ -179,6 +178,15 @@ Tones Window(const Recover& r, double start, double length) {
     a1 += v[i] * r.high[0][i];
     b1 += v[i] * r.high[1][i];
   }
+  // The first and last samples count only by their overlap with the window: take off the rest.
+  const float outFirst = static_cast<float>(count == 1 ? 1 - length : lead);
+  const float outLast =
+      static_cast<float>(count == 1 ? 0 : static_cast<double>(last + 1) - start - length);
+  const float f = v[0] * outFirst, l = v[count - 1] * outLast;
+  a0 -= f * r.low[0][0] + l * r.low[0][count - 1];
+  b0 -= f * r.low[1][0] + l * r.low[1][count - 1];
+  a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
+  b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
   // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
   const Phasor z = Rotation(r.omega * lead);
   const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;

@@ -76,7 +76,7 @@ struct Recover {
   int leaderWeak;
   int leaderWindows;
   // Data: timing loop and coherent references.
-  bool prevTimed;  // the last bit was sure enough to time by
+  bool prevTimed;                     // the last bit was sure enough to time by
   double pendingAdjust, pendingLate;  // the timing loop's last correction, not yet applied
   int prevBit;
   double ref0Re, ref0Im, ref1Re, ref1Im;
