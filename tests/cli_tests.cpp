@@ -11,6 +11,7 @@
 #include <numeric>
 #include <thread>
 
+#include "tests/support/listing.h"
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
 
@@ -19,19 +20,6 @@ namespace {
 using synth::Bytes;
 using synth::Shape;
 using synth::Tail;
-
-// The hex listing: "%04X:  " at the start of each line, "%02X " per byte, a newline after every
-// 16th byte.
-std::string ExpectedListing(const Bytes& bytes) {
-  std::string s;
-  char buf[32];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i % 16 == 0) s.append(buf, size_t(std::snprintf(buf, sizeof buf, "%04zX:  ", i)));
-    s.append(buf, size_t(std::snprintf(buf, sizeof buf, "%02X ", bytes[i])));
-    if (i % 16 == 15) s += '\n';
-  }
-  return s;
-}
 
 // Console of a run that decoded `bytes` and stopped normally.
 std::string Completed(const Bytes& bytes, const std::string& dots = "") {

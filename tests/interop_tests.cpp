@@ -18,6 +18,7 @@
 
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
+#include "tests/support/tools.h"
 
 namespace {
 
@@ -73,16 +74,6 @@ const Case kCases[] = {
 
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
-}
-
-// Full path of an executable found on PATH, or "" when there is none.
-std::string FindOnPath(const std::string& name) {
-  std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
-  for (std::string dir; std::getline(path, dir, ':');) {
-    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
 }
 
 // "TAG id id ... data": the format tag in hex and the chunk ids up to the sample data.

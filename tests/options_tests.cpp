@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/listing.h"
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
 
@@ -25,19 +26,8 @@ const std::string kTool = TONEGRAB_BIN;
 constexpr int kBoundSeconds = 20;
 const Bytes kPayload = synth::RandomBytes(40, 11);
 
-std::string Listing(const Bytes& bytes) {
-  std::string s;
-  char buf[32];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i % 16 == 0) s.append(buf, size_t(std::snprintf(buf, sizeof buf, "%04zX:  ", i)));
-    s.append(buf, size_t(std::snprintf(buf, sizeof buf, "%02X ", bytes[i])));
-    if (i % 16 == 15) s += '\n';
-  }
-  return s;
-}
-
 std::string Completed(const Bytes& bytes) {
-  return "\n\n" + Listing(bytes) + "\n" + std::to_string(bytes.size()) + " bytes\n";
+  return "\n\n" + ExpectedListing(bytes) + "\n" + std::to_string(bytes.size()) + " bytes\n";
 }
 
 Bytes ToBytes(const std::string& s) {
@@ -482,8 +472,8 @@ TEST_P(SignalTest, KeepsEveryListedByte) {
   ASSERT_GT(written.size(), 0u);
   ASSERT_LT(written.size(), kPayload.size());
   EXPECT_EQ(written, Bytes(kPayload.begin(), kPayload.begin() + long(written.size())));
-  EXPECT_EQ(child.Out(), "\n\n" + Listing(written) + "\n\tInterrupted by " + p.name + " after " +
-                             std::to_string(written.size()) + " bytes\n\n");
+  EXPECT_EQ(child.Out(), "\n\n" + ExpectedListing(written) + "\n\tInterrupted by " + p.name +
+                             " after " + std::to_string(written.size()) + " bytes\n\n");
   EXPECT_EQ(status, 128 + p.signal);
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "tests/support/listing.h"
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
 
@@ -12,15 +13,9 @@ namespace {
 
 using synth::Bytes;
 
+// A block's listing: its last line ended, then an empty line.
 std::string Listing(const Bytes& bytes) {
-  std::string s;
-  char buf[32];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i % 16 == 0) s.append(buf, size_t(std::snprintf(buf, sizeof buf, "%04zX:  ", i)));
-    s.append(buf, size_t(std::snprintf(buf, sizeof buf, "%02X ", bytes[i])));
-    if (i % 16 == 15) s += '\n';
-  }
-  return s + (bytes.size() % 16 ? "\n\n" : "\n");
+  return ExpectedListing(bytes) + (bytes.size() % 16 ? "\n\n" : "\n");
 }
 
 // Times and speeds vary with the recording; the layout around them does not.
