@@ -31,10 +31,9 @@ constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
 constexpr double kStartBitRise = 0.3;  // of the leader's level: the low tone has begun
-constexpr int kEdgeSteps = 12;
+constexpr int kEdgeSteps = 12;         // start-bit edge search over 1.5 bits in 1/8 steps
 constexpr int kLeadBits = 6;           // leader bits decoded before the edge
-constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame         // start-bit
-                                       // edge search over 1.5 bits in 1/8 steps
+constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame
 
 // Timing loop, proportional and integral, on the energy of a window between two bits.
 constexpr double kTimingGain = 0.25;
@@ -42,6 +41,7 @@ constexpr double kSpeedGain = 0.02;
 constexpr double kPhaseWeight = 1;
 constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
 constexpr double kTimingConfident = 0.3;
+constexpr double kTimingFloor = 0.01;  // of the signal's energy: a bit this weak does not time
 // A bit this uncertain is decided again coherently, against the learnt phase of each tone.
 constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;
@@ -63,7 +63,11 @@ constexpr int kMaxSlip = 5;     // bits an alignment may move
 constexpr int kIdleBits = 22;   // more ones than framed data can hold: a leader
 constexpr double kIdleConfident = 0.5;
 constexpr double kPresent = 0.65;
-constexpr int kShortGap = 3;      // frames of damage after which good frames must follow in a row
+constexpr int kSuspectFrames = 2;  // frames after damage whose unsure bits make them damaged
+// After frames of damage, one good frame resumes the block; after more than this, or after the
+// signal was gone, good frames must follow in a row: noise after the end of the data must not
+// look like its return.
+constexpr int kShortGap = 3;
 constexpr double kSilent = 1e-4;  // of the signal's energy: silence
 constexpr double kLevelRate = 0.01;
 // confidence of a frame that carries signal
@@ -302,12 +306,24 @@ bool IdleRun(const Recover& r, int64_t at) {
 }
 
 void Hold(Recover& r, int64_t at) {
+  if (r.pendingCount == 0) r.pendingSilent = false;
+  if (!FramePresent(r, at)) r.pendingSilent = true;
   r.pending[r.pendingCount++] = FrameAt(r, at);
 }
 
 void Flush(Recover& r) {
   for (int i = 0; i < r.pendingCount; ++i) EmitByte(r, r.pending[i], true);
+  if (r.pendingCount > 0) r.suspect = kSuspectFrames;
   r.pendingCount = 0;
+}
+
+// Right after damage the clock may still be settling: a frame there that fits but holds an
+// unsure bit is reported as damaged too.
+bool Unsure(const Recover& r, int64_t at) {
+  for (int i = 0; i < kFrameBits; ++i) {
+    if (Bit(r, at + i).confidence < kUncertain) return true;
+  }
+  return false;
 }
 
 // Decoding begins a few bits inside the leader, on the clock the start-bit edge gave: the first
@@ -346,9 +362,12 @@ bool TakeFrames(Recover& r) {
       return false;
     }
     if (FrameGood(r, at) &&
-        (r.pendingCount <= kShortGap || GoodAhead(r, at + kFrameBits, kLookFrames - 1))) {
+        (r.pendingCount == 0 || (!r.pendingSilent && r.pendingCount <= kShortGap) ||
+         GoodAhead(r, at + kFrameBits, kLookFrames - 1))) {
       Flush(r);
-      EmitByte(r, FrameAt(r, at), false);
+      const bool unsure = r.suspect > 0 && Unsure(r, at);
+      if (r.suspect > 0) --r.suspect;
+      EmitByte(r, FrameAt(r, at), unsure);
       r.frameStart += kFrameBits;
       continue;
     }
@@ -538,6 +557,7 @@ bool EdgeStep(Recover& r) {
   r.frameStart = 0;
   r.framed = false;
   r.pendingCount = 0;
+  r.suspect = 0;
   r.blockOpen = false;
   r.blockStart = r.leaderStart;
   r.speedSum = 0;
@@ -583,7 +603,10 @@ bool DataStep(Recover& r) {
   const bool audible = strongest > kSilent * r.signalLevel;
   const auto surerThan = [&](double c) { return audible && difference > c * total; };
   const double confidence = audible ? difference / total : 0;
-  const bool confident = surerThan(kReferenceConfident), timed = surerThan(kTimingConfident);
+  // Only a bit that stands out of the noise floor moves the clock: noise alone, as in a
+  // dropout, would walk it away.
+  const bool confident = surerThan(kReferenceConfident);
+  const bool timed = surerThan(kTimingConfident) && strongest > kTimingFloor * r.signalLevel;
   if (confident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
   const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};

@@ -90,7 +90,9 @@ struct Recover {
   bool framed;         // the first frame has been found
   RecoverFrame pending[kRecoverPending];
   int pendingCount;
-  bool blockOpen;  // the block's first byte has been delivered
+  bool pendingSilent;  // a held frame had no signal
+  int suspect;         // frames still to be looked at closely after damage
+  bool blockOpen;      // the block's first byte has been delivered
   int64_t blockBytes;
   double blockStart;
   double blockLastEnd;
