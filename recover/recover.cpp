@@ -14,8 +14,8 @@ constexpr double kHighTone = 2400;     // two cycles per bit
 constexpr double kTargetRate = 11025;  // decimate to no less than this
 constexpr double kMinInputRate = 6000;
 constexpr double kMaxInputRate = kTargetRate * kMaxDecimation;
-constexpr double kMinSpeed = 0.7;
-constexpr double kMaxSpeed = 1.35;
+constexpr double kMinSpeed = 0.6;
+constexpr double kMaxSpeed = 1.45;
 constexpr int kRingMask = kRecoverRing - 1;
 constexpr int kBitMask = kRecoverBits - 1;
 constexpr double kTiny = 1e-30;
@@ -25,6 +25,9 @@ constexpr double kTemplateTolerance = 1e-3;
 // Leader search: a steady tone in most windows, its phase advancing evenly, the high tone
 // well above the low one.
 constexpr double kLeaderCoherence = 0.6;
+// |1 - e^(-j w)|^2 for the high tone at nominal speed after decimation to about 11025 Hz: what
+// taking differences does to its energy, roughly (the leader's level is measured again).
+constexpr double kDifferenceGain = 1.6;
 constexpr double kLeaderDominance = 3;
 constexpr double kLeaderEdge = 0.25;   // of the leader's level: where it begins
 constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
@@ -341,9 +344,24 @@ bool FindFirstFrame(Recover& r) {
       if (at >= kFrameBits && Bit(r, at - kFrameBits).value == 0) Hold(r, at - kFrameBits);
       return true;
     }
-    if (++r.frameStart > kFirstFrameSearch) {  // no data follows this leader
-      StartSearch(r, r.t);
-      return false;
+    // Noise may spoil one of the first frames: remember the start bit with the most good
+    // frames among the next few, the earliest of equals, for when no run of three turns up.
+    if (Bit(r, at).value == 0) {
+      int good = 0;
+      for (int k = 0; k < kLookFrames; ++k) good += FrameGood(r, at + k * kFrameBits);
+      if (good > r.bestFirstGood) {
+        r.bestFirstGood = good;
+        r.bestFirst = at;
+      }
+    }
+    if (++r.frameStart > kFirstFrameSearch) {
+      if (r.bestFirstGood == 0) {  // no data follows this leader
+        StartSearch(r, r.t);
+        return false;
+      }
+      r.frameStart = r.bestFirst;
+      r.framed = true;
+      return true;
     }
   }
 }
@@ -400,16 +418,24 @@ double LeaderBegins(const Recover& r, double at, double length, double level) {
 }
 
 bool SearchStep(Recover& r) {
-  const double length = r.rate / kBitRate;
-  if (!Available(r, r.t, length)) {
-    // Behind the ring's oldest sample (after a long stall): go on from the oldest one kept.
-    const double oldest = static_cast<double>(r.written - kRecoverRing + 2);
+  // Half-bit windows: one cycle of the high tone each, so that its phase advances by
+  // 2 pi (speed - 1) from one to the next, unambiguous from half to one and a half times the
+  // nominal speed. The two tones are not told apart in so short a window: that, and the speed,
+  // are the leader's to settle.
+  const double length = r.rate / kBitRate / 2;
+  if (!Available(r, r.t - 1, length + 1)) {
+    // Before the first sample, or behind the ring's oldest one (after a long stall): go on from
+    // the oldest one kept.
+    const double oldest =
+        static_cast<double>(std::max<int64_t>(0, r.written - kRecoverRing + 1)) + 1;
     if (r.t >= oldest) return false;
     StartSearch(r, oldest);
     return true;
   }
-  const Tones w = Window(r, r.t, length);
-  const Phasor u{w.re1, w.im1};
+  // The window of the samples' differences, one window less the one a sample earlier: a
+  // constant, or a slow wave, would otherwise leak into so short a window and look steady.
+  const Tones w = Window(r, r.t, length), before = Window(r, r.t - 1, length);
+  const Phasor u{w.re1 - before.re1, w.im1 - before.im1};
   const int slot = r.searchCount % kRecoverSearchWindows;
   double rotRe = 0, rotIm = 0;
   if (r.searchCount > 0) {
@@ -421,30 +447,27 @@ bool SearchStep(Recover& r) {
   const double m = std::sqrt(rotRe * rotRe + rotIm * rotIm) + kTiny;
   r.searchRotRe[slot] = rotRe / m;
   r.searchRotIm[slot] = rotIm / m;
-  r.searchHigh[slot] = Energy1(r, w);
-  r.searchLow[slot] = Energy0(r, w);
+  r.searchHigh[slot] = (u.re * u.re + u.im * u.im) * r.gain1 / kDifferenceGain;
   r.prevRefRe = u.re;
   r.prevRefIm = u.im;
   ++r.searchCount;
   r.t += length;
   if (r.searchCount <= kRecoverSearchWindows) return true;
 
-  double sumRe = 0, sumIm = 0, high = 0, low = 0;
+  double sumRe = 0, sumIm = 0, high = 0;
   for (int i = 0; i < kRecoverSearchWindows; ++i) {
     sumRe += r.searchRotRe[i];
     sumIm += r.searchRotIm[i];
     high += r.searchHigh[i];
-    low += r.searchLow[i];
   }
   const double coherence = std::sqrt(sumRe * sumRe + sumIm * sumIm);
-  if (coherence <= kLeaderCoherence * kRecoverSearchWindows || high <= kLeaderDominance * low)
-    return true;
+  if (coherence <= kLeaderCoherence * kRecoverSearchWindows) return true;
 
-  // A phase advance of 4 pi (speed - 1) per nominal bit.
-  const double speed = 1 + std::atan2(sumIm, sumRe) / (4 * std::numbers::pi);
+  const double speed = 1 + std::atan2(sumIm, sumRe) / (2 * std::numbers::pi);
   SetBitLength(r, r.rate / (kBitRate * speed));
-  r.leaderLevel = high / kRecoverSearchWindows;
-  r.leaderStart = Seconds(r, LeaderBegins(r, r.t - length, length, high / kRecoverSearchWindows));
+  // The leader's level in whole-bit windows at its speed, four times that of half a bit.
+  r.leaderLevel = 4 * high / kRecoverSearchWindows;
+  r.leaderStart = Seconds(r, LeaderBegins(r, r.t - r.bitLength, r.bitLength, r.leaderLevel));
   r.leaderWeak = 0;
   r.leaderWindows = 0;
   r.leaderSumRe = r.leaderSumIm = 0;
@@ -556,6 +579,8 @@ bool EdgeStep(Recover& r) {
   r.bitCount = 0;
   r.frameStart = 0;
   r.framed = false;
+  r.bestFirst = 0;
+  r.bestFirstGood = 0;
   r.pendingCount = 0;
   r.suspect = 0;
   r.blockOpen = false;

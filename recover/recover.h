@@ -66,7 +66,7 @@ struct Recover {
   // Leader search over windows of the nominal bit length.
   int searchCount;
   double searchRotRe[kRecoverSearchWindows], searchRotIm[kRecoverSearchWindows];
-  double searchHigh[kRecoverSearchWindows], searchLow[kRecoverSearchWindows];
+  double searchHigh[kRecoverSearchWindows];
   double prevRefRe, prevRefIm;
   double leaderLevel;
   double leaderRotRe[2], leaderRotIm[2];  // the last two windows' rotations, not yet trusted
@@ -88,6 +88,8 @@ struct Recover {
   int64_t bitCount;    // bits decoded in this block
   int64_t frameStart;  // bit index of the next frame's start bit
   bool framed;         // the first frame has been found
+  int64_t bestFirst;   // the likeliest first frame so far, and its good frames of the next few
+  int bestFirstGood;
   RecoverFrame pending[kRecoverPending];
   int pendingCount;
   bool pendingSilent;  // a held frame had no signal

@@ -62,6 +62,8 @@ const Worn kWorn[] = {
     {"clean", [](synth::Options&) {}, "+0.0 %"},
     {"noise_0dB", [](synth::Options& o) { o.snr = 0; }, nullptr},
     {"slow", [](synth::Options& o) { o.speed = 0.85; }, "-15.0 %"},
+    {"far_too_slow", [](synth::Options& o) { o.speed = 0.7; }, "-30.0 %"},
+    {"far_too_fast", [](synth::Options& o) { o.speed = 1.4; }, "+40.0 %"},
     {"wow",
      [](synth::Options& o) {
        o.wow = {0.16, 2};
