@@ -6,22 +6,8 @@
 
 namespace {
 
-constexpr int kBytesPerLine = 16;
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 bool consoleIsTerminal = false;
 bool answersUnavailable = false;
-
-// Offset of at least four upper-case hex digits, a colon and two spaces.
-unsigned char* PutOffset(unsigned char* p, uint64_t offset) {
-  int digits = 4;
-  while (digits < 16 && (offset >> (4 * digits)) != 0) ++digits;
-  for (int i = digits - 1; i >= 0; --i) *p++ = kHexDigits[(offset >> (4 * i)) & 0xF];
-  *p++ = ':';
-  *p++ = ' ';
-  *p++ = ' ';
-  return p;
-}
 
 // One decimal integer from standard input, leading white space skipped; 0 when there is none.
 // Values beyond the range of long are held at its ends.
@@ -65,19 +51,6 @@ void PrintNumber(const char* format, long long a, long long b) {
 
 void LineDone() {
   if (consoleIsTerminal) OutputFlush(console);
-}
-
-void ListByte(int64_t offset, unsigned char byte) {
-  constexpr size_t kMaxItem = 32;  // longest offset, byte and line end
-  unsigned char* p = OutputReserve(console, kMaxItem);
-  if (offset % kBytesPerLine == 0) p = PutOffset(p, static_cast<uint64_t>(offset));
-  *p++ = kHexDigits[byte >> 4];
-  *p++ = kHexDigits[byte & 0xF];
-  *p++ = ' ';
-  const bool lineEnds = offset % kBytesPerLine == kBytesPerLine - 1;
-  if (lineEnds) *p++ = '\n';
-  console.len = static_cast<size_t>(p - console.buf);
-  if (lineEnds) LineDone();
 }
 
 void AnswersUnavailable() {

@@ -21,7 +21,33 @@ void PrintNumber(const char* format, long long a, long long b = 0);
 void LineDone();
 
 // Byte `offset` of the listing: "%04X:  " before each sixteenth, "%02X ", a newline after it.
-void ListByte(int64_t offset, unsigned char byte);
+// Inline: it runs once per decoded byte.
+inline constexpr int kListBytesPerLine = 16;
+inline constexpr char kListHexDigits[] = "0123456789ABCDEF";
+
+// Offset of at least four upper-case hex digits, a colon and two spaces.
+inline unsigned char* PutOffset(unsigned char* p, uint64_t offset) {
+  int digits = 4;
+  while (digits < 16 && (offset >> (4 * digits)) != 0) ++digits;
+  for (int i = digits - 1; i >= 0; --i) *p++ = kListHexDigits[(offset >> (4 * i)) & 0xF];
+  *p++ = ':';
+  *p++ = ' ';
+  *p++ = ' ';
+  return p;
+}
+
+inline void ListByte(int64_t offset, unsigned char byte) {
+  constexpr size_t kMaxItem = 32;  // longest offset, byte and line end
+  unsigned char* p = OutputReserve(console, kMaxItem);
+  if (offset % kListBytesPerLine == 0) p = PutOffset(p, static_cast<uint64_t>(offset));
+  *p++ = static_cast<unsigned char>(kListHexDigits[byte >> 4]);
+  *p++ = static_cast<unsigned char>(kListHexDigits[byte & 0xF]);
+  *p++ = ' ';
+  const bool lineEnds = offset % kListBytesPerLine == kListBytesPerLine - 1;
+  if (lineEnds) *p++ = '\n';
+  console.len = static_cast<size_t>(p - console.buf);
+  if (lineEnds) LineDone();
+}
 
 // Standard input carries the input: the questions cannot be asked. Each then says so, names the
 // option that answers it in advance, and counts as refused.

@@ -92,15 +92,20 @@ int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
     if (options.verbose) NoteLeader(tr);
   }
   phase = kPhaseData;
+  // The loop keeps its own copies: the stores into the output buffers could otherwise alias
+  // the globals and make every byte read them again. byteCount stays current for the ends
+  // that leave from inside the reader.
+  const bool verbose = options.verbose, listed = !options.quiet;
+  int64_t count = byteCount;
   unsigned char byte;
   for (;;) {
-    if (options.verbose) frameStart = StreamTell(tr.input);
+    if (verbose) frameStart = StreamTell(tr.input);
     if (ReadByte(tr, &byte) != 0) break;
     OutputByte(out, byte);
-    if (!options.quiet) ListByte(byteCount, byte);
-    ++byteCount;
+    if (listed) ListByte(count, byte);
+    byteCount = ++count;
   }
-  return byteCount;
+  return count;
 }
 
 // With a standard descriptor closed, a file opened later would take its number and the console
