@@ -22,8 +22,8 @@ constexpr double kTiny = 1e-30;
 // A window's phase drifts by this fraction of a cycle per cycle before the tables are rebuilt.
 constexpr double kTemplateTolerance = 1e-3;
 
-// Leader search: a steady tone in most windows, its phase advancing evenly, the high tone
-// well above the low one.
+// Leader: a steady tone in most windows, its phase advancing evenly, and in whole-bit windows
+// the high tone well above the low one.
 constexpr double kLeaderCoherence = 0.6;
 // |1 - e^(-j w)|^2 for the high tone at nominal speed after decimation to about 11025 Hz: what
 // taking differences does to its energy, roughly (the leader's level is measured again).
@@ -41,7 +41,6 @@ constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame
 // Timing loop, proportional and integral, on the energy of a window between two bits.
 constexpr double kTimingGain = 0.25;
 constexpr double kSpeedGain = 0.02;
-constexpr double kPhaseWeight = 1;
 constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
 constexpr double kTimingConfident = 0.3;
 constexpr double kTimingFloor = 0.01;  // of the signal's energy: a bit this weak does not time
@@ -65,7 +64,7 @@ constexpr int kLookFrames = 3;  // frames that must decode at a new alignment
 constexpr int kMaxSlip = 5;     // bits an alignment may move
 constexpr int kIdleBits = 22;   // more ones than framed data can hold: a leader
 constexpr double kIdleConfident = 0.5;
-constexpr double kPresent = 0.65;
+constexpr double kPresent = 0.65;  // mean confidence of a frame that carries signal
 constexpr int kSuspectFrames = 2;  // frames after damage whose unsure bits make them damaged
 // After frames of damage, one good frame resumes the block; after more than this, or after the
 // signal was gone, good frames must follow in a row: noise after the end of the data must not
@@ -73,14 +72,9 @@ constexpr int kSuspectFrames = 2;  // frames after damage whose unsure bits make
 constexpr int kShortGap = 3;
 constexpr double kSilent = 1e-4;  // of the signal's energy: silence
 constexpr double kLevelRate = 0.01;
-// confidence of a frame that carries signal
 
 struct Tones {
   double re0, im0, re1, im1;
-};
-
-struct Phasor {
-  double re, im;
 };
 
 // atan2 to within 0.005 rad, at a fraction of the library's cost: it runs once per bit.
@@ -101,6 +95,15 @@ Phasor Rotation(double a) {
   const double s =
       a * (1 + a2 * (-1.0 / 6 + a2 * (1.0 / 120 + a2 * (-1.0 / 5040 + a2 * (1.0 / 362880)))));
   return {c, s};
+}
+
+// How far the phase turned from `before` to `u`, as a unit phasor: each window's turn counts
+// alike, however loud, so that a few loud windows of noise do not look like a steady tone.
+Phasor UnitTurn(const Phasor& u, const Phasor& before) {
+  const double re = u.re * before.re + u.im * before.im;
+  const double im = u.im * before.re - u.re * before.im;
+  const double m = std::sqrt(re * re + im * im) + kTiny;
+  return {re / m, im / m};
 }
 
 double Clamp(double v, double lo, double hi) {
@@ -229,12 +232,10 @@ double MeanSpeed(const Recover& r) {
 void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
   if (!r.blockOpen) {
     r.blockOpen = true;
-    r.blockBytes = 0;
     Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r)});
   }
   Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime), Speed(r)});
   r.blockLastEnd = Seconds(r, f.endTime);
-  ++r.blockBytes;
 }
 
 void EndBlock(Recover& r) {
@@ -284,19 +285,16 @@ RecoverFrame FrameAt(const Recover& r, int64_t at) {
           Bit(r, at + kFrameBits - 1).time + r.bitLength};
 }
 
-// The alignment, within kMaxSlip bits of the next frame, at which the following frames decode;
-// the nearest one wins. Returns false when there is none.
-bool FindSlip(const Recover& r, int64_t next, int* slip) {
+// The move, within kMaxSlip bits of the next frame, to the alignment at which the following
+// frames decode; the nearest one wins, and 0 when there is none.
+int FindSlip(const Recover& r, int64_t next) {
   for (int d = 0; d <= kMaxSlip; ++d) {
     for (int sign = 1; sign >= -1; sign -= 2) {
-      if (GoodAhead(r, next + sign * d, kLookFrames)) {
-        *slip = sign * d;
-        return true;
-      }
+      if (GoodAhead(r, next + sign * d, kLookFrames)) return sign * d;
       if (d == 0) break;
     }
   }
-  return false;
+  return 0;
 }
 
 bool IdleRun(const Recover& r, int64_t at) {
@@ -396,8 +394,7 @@ bool TakeFrames(Recover& r) {
       StartSearch(r, r.t);
       return false;
     }
-    int slip = 0;
-    FindSlip(r, at + kFrameBits, &slip);
+    const int slip = FindSlip(r, at + kFrameBits);
     Hold(r, at);
     r.frameStart += kFrameBits + slip;
   }
@@ -437,19 +434,11 @@ bool SearchStep(Recover& r) {
   const Tones w = Window(r, r.t, length), before = Window(r, r.t - 1, length);
   const Phasor u{w.re1 - before.re1, w.im1 - before.im1};
   const int slot = r.searchCount % kRecoverSearchWindows;
-  double rotRe = 0, rotIm = 0;
-  if (r.searchCount > 0) {
-    rotRe = u.re * r.prevRefRe + u.im * r.prevRefIm;
-    rotIm = u.im * r.prevRefRe - u.re * r.prevRefIm;
-  }
-  // Each window's rotation counts alike, however loud: a few loud windows of noise must not
-  // look like a steady tone.
-  const double m = std::sqrt(rotRe * rotRe + rotIm * rotIm) + kTiny;
-  r.searchRotRe[slot] = rotRe / m;
-  r.searchRotIm[slot] = rotIm / m;
+  const Phasor turn = r.searchCount > 0 ? UnitTurn(u, r.prevRef) : Phasor{0, 0};
+  r.searchRotRe[slot] = turn.re;
+  r.searchRotIm[slot] = turn.im;
   r.searchHigh[slot] = (u.re * u.re + u.im * u.im) * r.gain1 / kDifferenceGain;
-  r.prevRefRe = u.re;
-  r.prevRefIm = u.im;
+  r.prevRef = u;
   ++r.searchCount;
   r.t += length;
   if (r.searchCount <= kRecoverSearchWindows) return true;
@@ -504,21 +493,16 @@ bool LeaderStep(Recover& r) {
   if (r.leaderWindows > 0) {
     // The window that reaches into the start bit turns the phase too: a rotation is trusted
     // only two windows later, once the tone has gone on.
-    double rotRe = u.re * r.prevRefRe + u.im * r.prevRefIm;
-    double rotIm = u.im * r.prevRefRe - u.re * r.prevRefIm;
-    const double m = std::sqrt(rotRe * rotRe + rotIm * rotIm) + kTiny;
-    rotRe = steady ? rotRe / m : 0;
-    rotIm = steady ? rotIm / m : 0;
+    const Phasor turn = steady ? UnitTurn(u, r.prevRef) : Phasor{0, 0};
     r.leaderSumRe += r.leaderRotRe[1];
     r.leaderSumIm += r.leaderRotIm[1];
     r.leaderRotRe[1] = r.leaderRotRe[0];
     r.leaderRotIm[1] = r.leaderRotIm[0];
-    r.leaderRotRe[0] = rotRe;
-    r.leaderRotIm[0] = rotIm;
+    r.leaderRotRe[0] = turn.re;
+    r.leaderRotIm[0] = turn.im;
     if (++r.leaderSumCount == kLeaderFllWindows) AdjustLeaderSpeed(r);
   }
-  r.prevRefRe = u.re;
-  r.prevRefIm = u.im;
+  r.prevRef = u;
   ++r.leaderWindows;
   if (steady) r.leaderLevel += 0.1 * (e1 - r.leaderLevel);
   if (e0 - e1 > kStartBitRise * r.leaderLevel) {
@@ -600,8 +584,8 @@ int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1) {
   return c1 > c0;
 }
 
-// The mean phase of a tone's confident bits; the first few count alike, later ones less.
-// The first bits count alike, later ones less; louder bits weigh more, as they are surer.
+// The mean phase of a tone's confident bits: the first few count alike, later ones less;
+// louder bits weigh more, as they are surer.
 void LearnReference(double* re, double* im, int* count, const Phasor& u) {
   const double rate = *count < kReferenceMin * 4 ? kFirstRates[*count] : kReferenceRate;
   ++*count;
@@ -655,7 +639,7 @@ bool DataStep(Recover& r) {
     const Phasor& u = bit ? u1 : u0;
     const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
     const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
-    late = kPhaseWeight * angle / ((bit ? 2 : 1) * r.omega);
+    late = angle / ((bit ? 2 : 1) * r.omega);
   }
   if (bit != r.prevBit && timed && r.prevTimed) {
     const Tones m = Window(r, mid, length);

@@ -33,6 +33,10 @@ struct RecoverEvent {
 
 enum RecoverStage : int { kStageSearch, kStageLeader, kStageEdge, kStageData };
 
+struct Phasor {
+  double re, im;
+};
+
 struct RecoverBit {
   uint8_t value;
   float confidence;  // 0: the two tones equally strong; 1: only one present
@@ -61,13 +65,13 @@ struct Recover {
   RecoverStage stage;
   double t;  // start of the next window, decimated samples
   double bitLength;
-  double gain0, gain1;  // energy weights that undo the filters' unequal gain on the tones
+  double gain0, gain1;  // energy weights that undo the decimator's unequal gain on the tones
   double gainBitLength;
-  // Leader search over windows of the nominal bit length.
+  // Leader search over half-bit windows.
   int searchCount;
   double searchRotRe[kRecoverSearchWindows], searchRotIm[kRecoverSearchWindows];
   double searchHigh[kRecoverSearchWindows];
-  double prevRefRe, prevRefIm;
+  Phasor prevRef;  // the last window's high-tone correlation
   double leaderLevel;
   double leaderRotRe[2], leaderRotIm[2];  // the last two windows' rotations, not yet trusted
   double leaderSumRe, leaderSumIm;
@@ -95,7 +99,6 @@ struct Recover {
   bool pendingSilent;  // a held frame had no signal
   int suspect;         // frames still to be looked at closely after damage
   bool blockOpen;      // the block's first byte has been delivered
-  int64_t blockBytes;
   double blockStart;
   double blockLastEnd;
   double speedSum;
