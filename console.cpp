@@ -49,6 +49,12 @@ void PrintNumber(const char* format, long long a, long long b) {
   Print(text);
 }
 
+const char* FormatClock(long long ms, char* text, size_t size) {
+  std::snprintf(text, size, "%lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
 void LineDone() {
   if (consoleIsTerminal) OutputFlush(console);
 }

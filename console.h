@@ -17,6 +17,8 @@ void Print(const char* text);
 void PrintWithPath(const char* before, const char* path, const char* after);
 // printf of one or two integers (as long long).
 void PrintNumber(const char* format, long long a, long long b = 0);
+// A time of `ms` milliseconds as h:mm:ss.mmm, into `text`; returns text.
+const char* FormatClock(long long ms, char* text, size_t size);
 // A line is complete: a terminal shows it now.
 void LineDone();
 

@@ -74,10 +74,7 @@ int64_t FrameAt(int64_t offset) {
 // "h:mm:ss.mmm" of a sample frame.
 const char* Time(const TapeReader& tr, int64_t frame, char* text, size_t size) {
   const int64_t ms = tr.sampleRate > 0 ? frame * 1000 / tr.sampleRate : 0;
-  std::snprintf(text, size, "%lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
-                static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
-                static_cast<long long>(ms % 1000));
-  return text;
+  return FormatClock(static_cast<long long>(ms), text, size);
 }
 
 uint32_t Le(const unsigned char* p, int count) {

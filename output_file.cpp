@@ -9,10 +9,6 @@ namespace {
 
 bool createdByRun = false;
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Whether an existing file may be overwritten: by the policy, or by the answer.
 bool MayOverwrite(const char* path, OverwritePolicy policy) {
   switch (policy) {
@@ -28,21 +24,21 @@ bool MayOverwrite(const char* path, OverwritePolicy policy) {
 
 }  // namespace
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy policy) {
   struct stat info;
-  if (IsStandardStream(path)) {
-    // Only a regular file can be lost; a terminal may well be both input and output.
-    if (fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode) && SameFile(info, input)) {
-      PrintWithPath("\tInput and output are the same file \"", path, "\"\n\n");
-      return -1;
-    }
-    return STDOUT_FILENO;
-  }
-  const bool exists = stat(path, &info) == 0;
-  if (exists && SameFile(info, input)) {
+  const bool standard = IsStandardStream(path);
+  const bool exists = standard ? fstat(STDOUT_FILENO, &info) == 0 : stat(path, &info) == 0;
+  // On standard output only a regular file can be lost: a terminal may well be both input and
+  // output.
+  if (exists && SameFile(info, input) && (!standard || S_ISREG(info.st_mode))) {
     PrintWithPath("\tInput and output are the same file \"", path, "\"\n\n");
     return -1;
   }
+  if (standard) return STDOUT_FILENO;
   // Only a file's contents can be lost: a device, a FIFO or a terminal is written without asking.
   // A directory is asked about as before, and then cannot be created.
   if (exists && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) && !MayOverwrite(path, policy))

@@ -14,6 +14,8 @@ int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy po
 // The run ends before decoding: a prepared output that this run created is removed again, so
 // that a refused run leaves nothing behind.
 void DiscardOutput(const char* path);
+// Whether two stat records name the same file.
+bool SameFile(const struct stat& a, const struct stat& b);
 // Empties a prepared output that is a regular file: the decoded bytes replace its contents.
 // Standard output is left as the shell opened it. Returns false (message printed) when it cannot
 // be emptied.

@@ -58,17 +58,10 @@ double SpeedPercent(double speed) {
   return percent > -0.05 && percent < 0.05 ? 0 : percent;
 }
 
-// h:mm:ss.mmm
-void FormatTime(double seconds, char* text, size_t size) {
-  const long long ms = static_cast<long long>(seconds * 1000 + 0.5);
-  std::snprintf(text, size, "%lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
-                ms / 1000 % 60, ms % 1000);
-}
-
+// h:mm:ss.mmm, to the nearest millisecond.
 void PrintTime(double seconds) {
   char text[48];
-  FormatTime(seconds, text, sizeof text);
-  Print(text);
+  Print(FormatClock(static_cast<long long>(seconds * 1000 + 0.5), text, sizeof text));
 }
 
 void Label(double start, double end, const char* text) {

@@ -58,8 +58,7 @@ int OpenInput(const char* path, struct stat* info) {
 bool InputIsStandardInput(int inputFd, const struct stat& input) {
   struct stat info;
   if (inputFd == STDIN_FILENO) return true;
-  return fstat(STDIN_FILENO, &info) == 0 && info.st_dev == input.st_dev &&
-         info.st_ino == input.st_ino;
+  return fstat(STDIN_FILENO, &info) == 0 && SameFile(info, input);
 }
 
 // The farthest the decoder moves back, in bytes: Rew walks back over the long half-wave it has
