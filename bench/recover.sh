@@ -127,7 +127,8 @@ else
   row "speed 1.10" "--speed 1.10"
 fi
 
-# post IN OUT SPEC: applies the post-processing SPEC; false when its tool is missing or fails.
+# post IN OUT STEPS: applies the post-processing STEPS (a tool and its arguments); false when
+# its tool is missing or fails.
 post() {
   local in=$1 out=$2 tool codec
   read -r tool codec _ <<<"$3"
