@@ -17,7 +17,6 @@ constexpr double kShortHalfWavesPerSecond = 4800.0;
 // The WAV header up to the end of a 16-byte format chunk.
 constexpr int kHeaderProbe = 36;
 constexpr int kLookAheadBlock = 4096;
-constexpr int32_t kUnsignedCentre = 128;  // 8-bit samples are unsigned
 
 // The chosen channel's samples as the window loads them, for the peak level.
 struct PeakWatch {

@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr float kUnsignedCentre = 128.0f;  // 8-bit samples are unsigned
-
 // 1 / 2^(bits - 1): full scale of a signed sample of that width maps to 1.
 float FullScaleInverse(int bytes) {
   return 1.0f / static_cast<float>(uint32_t{1} << (8 * bytes - 1));
@@ -20,7 +18,7 @@ int64_t ConvertFrames(const unsigned char* p, int64_t frames, int64_t frameBytes
     if constexpr (kCoding == kFloatSamples)
       out[i] = static_cast<float>(FloatValue(s, kBytes));
     else if constexpr (kBytes == 1)
-      out[i] = (static_cast<float>(s[0]) - kUnsignedCentre) * scale;
+      out[i] = static_cast<float>(s[0] - kUnsignedCentre) * scale;
     else if constexpr (kBytes == 2)
       out[i] = static_cast<float>(static_cast<int16_t>(s[0] | s[1] << 8)) * scale;
     else

@@ -9,6 +9,9 @@
 
 #include "tape_reader.h"
 
+// 8-bit samples are unsigned: silence, the centre of their range, is 128.
+inline constexpr int32_t kUnsignedCentre = 128;
+
 // Little-endian value of `count` bytes (1 to 4). One byte is unsigned (8-bit samples are);
 // wider values are two's complement of their own width.
 inline int32_t DecodeValue(const unsigned char* p, int count) {

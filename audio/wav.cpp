@@ -18,7 +18,6 @@ constexpr uint32_t kExtensibleFormatSize = 40;
 constexpr int kSubFormatSkip = 8;
 constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                               0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-constexpr int32_t kUnsignedSilence = 128;  // 8-bit samples are unsigned
 // In an RF64 file a 32-bit size of all ones means: the real size is in the "ds64" chunk, which
 // holds the RIFF and data sizes and the sample count (8 bytes each), the table length (4), then
 // a table of (id, 8-byte size).
@@ -94,8 +93,8 @@ void SetThresholds(TapeReader& tr) {
   tr.highThreshold = IntegerThreshold(tr.bitsPerSample);
   tr.lowThreshold = -tr.highThreshold;
   if (tr.bitsPerSample == 8) {
-    tr.highThreshold += kUnsignedSilence;
-    tr.lowThreshold += kUnsignedSilence;
+    tr.highThreshold += kUnsignedCentre;
+    tr.lowThreshold += kUnsignedCentre;
   }
 }
 
