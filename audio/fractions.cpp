@@ -5,6 +5,18 @@
 
 namespace {
 
+// A float file may hold NaN, infinities or values far past full scale (a damaged or hostile
+// file). The recovery decoder's sums need finite numbers of sane size: such a sample becomes
+// silence, or this bound, 60 dB above full scale, which no real recording reaches.
+constexpr float kFloatBound = 1000.0f;
+
+float BoundedFraction(double v) {
+  if (!(v == v)) return 0.0f;  // NaN
+  if (v > kFloatBound) return kFloatBound;
+  if (v < -kFloatBound) return -kFloatBound;
+  return static_cast<float>(v);
+}
+
 // 1 / 2^(bits - 1): full scale of a signed sample of that width maps to 1.
 float FullScaleInverse(int bytes) {
   return 1.0f / static_cast<float>(uint32_t{1} << (8 * bytes - 1));
@@ -16,7 +28,7 @@ int64_t ConvertFrames(const unsigned char* p, int64_t frames, int64_t frameBytes
   for (int64_t i = 0; i < frames; ++i) {
     const unsigned char* s = p + i * frameBytes;
     if constexpr (kCoding == kFloatSamples)
-      out[i] = static_cast<float>(FloatValue(s, kBytes));
+      out[i] = BoundedFraction(FloatValue(s, kBytes));
     else if constexpr (kBytes == 1)
       out[i] = static_cast<float>(s[0] - kUnsignedCentre) * scale;
     else if constexpr (kBytes == 2)

@@ -450,7 +450,8 @@ bool SearchStep(Recover& r) {
     high += r.searchHigh[i];
   }
   const double coherence = std::sqrt(sumRe * sumRe + sumIm * sumIm);
-  if (coherence <= kLeaderCoherence * kRecoverSearchWindows) return true;
+  // Written so that a window of no numbers is never taken for a leader.
+  if (!(coherence > kLeaderCoherence * kRecoverSearchWindows)) return true;
 
   const double speed = 1 + std::atan2(sumIm, sumRe) / (2 * std::numbers::pi);
   SetBitLength(r, r.rate / (kBitRate * speed));

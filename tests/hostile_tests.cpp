@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <limits>
 #include <string>
 #include <tuple>
 
@@ -148,6 +150,54 @@ TEST(HostileInput, RecoveryEndsByItself) {
     ASSERT_EQ(r.signal, 0);
     EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2) << r.status;
     EXPECT_TRUE(r.out.ends_with("\n")) << r.out;
+  }
+}
+
+// Float samples that are no numbers, infinite or far past full scale (a damaged file) read as
+// silence or as 60 dB over full scale, in both decoders: each run matches that of the file
+// holding those stand-ins, and ends by itself.
+TEST(HostileInput, FloatsPastFullScaleReadAsTheirStandIns) {
+  const Bytes floats = synth::FloatSamples(Signal(), 32);
+  const float kNaN = std::numeric_limits<float>::quiet_NaN();
+  const float kInf = std::numeric_limits<float>::infinity();
+  // Every `step`th sample: near a zero crossing, or in a half-wave (then of its sign).
+  const struct {
+    const char* name;
+    size_t step;
+    float bad[3], standIn[3];  // near zero, positive, negative
+  } cases[] = {
+      {"no numbers near zero", 37, {kNaN, 0, 0}, {0, 0, 0}},
+      {"no numbers and infinities", 37, {kNaN, kInf, -kInf}, {0, 1000, -1000}},
+      {"far past full scale", 1499, {0, 1e30f, -1e30f}, {0, 1000, -1000}},
+  };
+  synth::Format f = Pcm(1, 44100, 32);
+  f.tag = 3;
+  for (const auto& c : cases) {
+    Bytes damaged = floats, standIns = floats;
+    for (size_t i = 0; i + 4 <= floats.size(); i += 4 * c.step) {
+      float x;
+      std::memcpy(&x, &floats[i], 4);
+      const int k = x > 0.2f ? 1 : x < -0.2f ? 2 : 0;
+      if (c.bad[k] == 0) continue;
+      std::memcpy(&damaged[i], &c.bad[k], 4);
+      std::memcpy(&standIns[i], &c.standIn[k], 4);
+    }
+    for (const char* mode : {"--recover", "--yes"}) {
+      SCOPED_TRACE(std::string(c.name) + " " + mode);
+      RunResult runs[2];
+      std::vector<uint8_t> outputs[2];
+      for (int i = 0; i < 2; ++i) {
+        TempDir dir;
+        WriteFile(dir / "in",
+                  synth::WavBuilder().Riff().Fmt(f).Data(i ? standIns : damaged).Build());
+        runs[i] = ::Run({kTool, mode, "-y", "in", "out"}, "", dir.path(), kBoundSeconds);
+        ASSERT_FALSE(runs[i].timedOut);
+        outputs[i] = ReadFile(dir / "out");
+      }
+      EXPECT_EQ(runs[0].out, runs[1].out);
+      EXPECT_EQ(runs[0].status, runs[1].status);
+      EXPECT_EQ(outputs[0], outputs[1]);
+    }
   }
 }
 
