@@ -22,6 +22,7 @@ struct SoundInput {
   SNDFILE* file;    // nullptr when the input is read by our own readers
   int64_t raw;      // the library's position in the input file
   bool ended;       // the library has delivered its last sample
+  bool stalled;     // a call into the library was abandoned: it is never called again
   char reason[96];  // the library's word on an input it cannot read
   // A pipe is read once: the bytes the input stream had taken off it when the library started
   // are served from a copy (head), the rest as they arrive.
@@ -81,6 +82,9 @@ int OpenSound(TapeReader& tr);
 bool SampleFill(TapeReader& tr);
 // Closes the library's handle, if any.
 void CloseSound(TapeReader& tr);
+// The processor time, in seconds, that one call into the audio library may take before it is
+// abandoned as stalled (a damaged file can keep some of its loops from ending).
+extern int soundCallSeconds;
 // Moves a recording from its first sample frame to the first sample of `channel` (1-based).
 void SelectChannel(TapeReader& tr, int channel);
 

@@ -5,19 +5,65 @@
 // (float and lossy codings); from there the decoders read them as from a WAV file's data.
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "audio/samples.h"
 #include "tape_reader.h"
 
+int soundCallSeconds = 5;
+
 namespace {
 
 constexpr int kPresentedBits = 32;
+
+// The library's parsers have loops that a damaged file can keep from ending (one in its WAV
+// chunk walk is known upstream). Each call into it is watched by a timer of processor time, so
+// that waiting on a slow pipe never counts; a call that runs past it is left by a jump out of
+// the timer's signal and never resumed, and the input is unreadable from there. None of our own
+// state is touched while the library runs, so nothing of ours is left half done.
+sigjmp_buf stallExit;
+volatile sig_atomic_t watching;
+
+void OnStall(int) {
+  if (watching) siglongjmp(stallExit, 1);
+}
+
+void SetWatch(int seconds) {
+  itimerval timer = {};
+  timer.it_value.tv_sec = seconds;
+  setitimer(ITIMER_PROF, &timer, nullptr);
+}
+
+// Runs `call` (a call into the library) under the watch; false when it stalled.
+template <typename Call>
+bool Watched(Call&& call) {
+  static bool handled = false;
+  if (!handled) {
+    struct sigaction action = {};
+    action.sa_handler = OnStall;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPROF, &action, nullptr);
+    handled = true;
+  }
+  if (sigsetjmp(stallExit, 1)) {
+    watching = 0;
+    return false;
+  }
+  SetWatch(soundCallSeconds);
+  watching = 1;
+  call();
+  watching = 0;
+  SetWatch(0);
+  return true;
+}
 
 TapeReader& Reader(void* user) {
   return *static_cast<TapeReader*>(user);
@@ -158,7 +204,12 @@ int OpenSound(TapeReader& tr) {
     s.pipePos = in.len;
   }
   SF_INFO info = {};
-  SNDFILE* file = sf_open_virtual(&inputIo, SFM_READ, &info, &tr);
+  SNDFILE* file = nullptr;
+  s.stalled = !Watched([&] { file = sf_open_virtual(&inputIo, SFM_READ, &info, &tr); });
+  if (s.stalled) {
+    tr.refusal = "the audio library stalled on it (a damaged file)";
+    return 2;
+  }
   if (!file) {
     if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT) return 1;
     std::snprintf(s.reason, sizeof s.reason, "%s", sf_strerror(nullptr));
@@ -185,7 +236,8 @@ int OpenSound(TapeReader& tr) {
 }
 
 void CloseSound(TapeReader& tr) {
-  if (tr.sound.file) sf_close(tr.sound.file);
+  // A stalled handle is left as it is: its state is whatever the abandoned call made it.
+  if (tr.sound.file && !tr.sound.stalled) sf_close(tr.sound.file);
   tr.sound.file = nullptr;
 }
 
@@ -195,9 +247,12 @@ bool SampleFill(TapeReader& tr) {
   SoundInput& s = tr.sound;
   const int64_t frameBytes = FrameBytes(tr);
   const int64_t pos = StreamTell(in);
+  if (s.stalled) return false;
   if (pos < in.base) {  // behind the window: decode again from the frame that holds it
     const sf_count_t frame = pos / frameBytes;
-    if (sf_seek(s.file, frame, SEEK_SET) != frame) return false;
+    sf_count_t at = -1;
+    s.stalled = !Watched([&] { at = sf_seek(s.file, frame, SEEK_SET); });
+    if (at != frame) return false;
     in.base = frame * frameBytes;
     in.len = 0;
     s.ended = false;
@@ -213,10 +268,13 @@ bool SampleFill(TapeReader& tr) {
     in.len -= drop;
     const sf_count_t room = (kInputBufferSize - in.len) / frameBytes;
     unsigned char* to = in.buf + in.len;
-    const sf_count_t got = tr.sampleCoding == kFloatSamples
-                               ? sf_readf_float(s.file, reinterpret_cast<float*>(to), room)
-                               : sf_readf_int(s.file, reinterpret_cast<int*>(to), room);
-    if (got < room) s.ended = true;
+    sf_count_t got = 0;
+    s.stalled = !Watched([&] {
+      got = tr.sampleCoding == kFloatSamples
+                ? sf_readf_float(s.file, reinterpret_cast<float*>(to), room)
+                : sf_readf_int(s.file, reinterpret_cast<int*>(to), room);
+    });
+    if (got < room || s.stalled) s.ended = true;
     if (got > 0) in.len += got * frameBytes;
   }
   in.cur = pos - in.base;

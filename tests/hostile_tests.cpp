@@ -226,6 +226,18 @@ TEST(HostileInput, NewWavFormsEndWithTheDocumentedResult) {
   for (int i = 0; i < 50000; ++i) nans.insert(nans.end(), nan.begin(), nan.end());
   const std::string decodes = "\n\n0000:  12 34 " + kReadError;
   const Bytes big = {'b', 'i', 'g', ' '};
+  // A mu-law WAV whose LIST chunk, longer than the file, keeps the audio library's open from
+  // ending (a fuzzer's find): the call is abandoned after its processor time.
+  Bytes stall = synth::WavBuilder()
+                    .Raw({'R', 'I', 'F', 'F', 0xac, 0x07, 0, 0, 'W', 'A', 'V', 'E'})
+                    .Raw({'f', 'm', 't', ' ', 0x12, 0, 0, 0, 0x07, 0, 0x2b, 0, 0, 0x11, 0x71, 0})
+                    .Raw({0x11, 0xd5, 0xff, 0xff, 0x2e, 0x2e, 0x2e, 0x2e, 0x04, 0})
+                    .Raw({'f', 'a', 'c', 't', 4, 0, 0, 0, 0x7a, 0x07, 0, 0})
+                    .Raw({'L', 'I', 'S', 'T', 0x7a, 0x07, 0, 0})
+                    .Build();
+  stall.resize(77, 0xff);
+  stall[0x46] = 0xf7;
+  stall[0x4a] = 'o';
   const Case cases[] = {
       {"float", WavBuilder().Riff().Fmt(f32).Data(floats).Build(), "", 1, decodes},
       {"float of 16 bits", WavBuilder().Riff().Fmt(f16).Data(floats).Build(), "", 0, kNoBytes},
@@ -286,6 +298,8 @@ TEST(HostileInput, NewWavFormsEndWithTheDocumentedResult) {
        "", 1, kReadError},
       {"an unknown sample coding", Patched(WithFormat(Pcm()), 20, 2, 0x1234), "", 1,
        "\tCannot read \"in\": Error in WAV/W64/RF64 file. Malformed 'fmt ' chunk.\n\n"},
+      {"a LIST chunk the audio library loops in", stall, "", 1,
+       "\tCannot read \"in\": the audio library stalled on it (a damaged file)\n\n"},
       {"mu-law, 0 channels", Patched(Patched(WithFormat(Pcm(1, 44100, 8)), 20, 2, 7), 22, 2, 0), "",
        1, "\tCannot read \"in\": Channel count is zero.\n\n"},
   };
