@@ -52,19 +52,24 @@ bool StreamFill(InputStream& s) {
   if (!s.seekable) return FillFromPipe(s);
   const int64_t pos = StreamTell(s);
   const int64_t start = pos > kInputKeepBehind ? pos - kInputKeepBehind : 0;
-  int64_t got = 0;
-  while (got < kInputBufferSize) {
-    const ssize_t n = pread(s.fd, s.buf + got, static_cast<size_t>(kInputBufferSize - got),
-                            static_cast<off_t>(start + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of file, or an error that ends the input just the same
-    got += n;
-  }
+  const int64_t got = ReadAt(s.fd, s.buf, kInputBufferSize, start);
   s.base = start;
   s.len = got;
   s.cur = pos - start;
   if (s.loaded && got > 0) s.loaded(s, start);
   return s.cur < s.len;
+}
+
+int64_t ReadAt(int fd, unsigned char* to, int64_t count, int64_t offset) {
+  int64_t got = 0;
+  while (got < count) {
+    const ssize_t n =
+        pread(fd, to + got, static_cast<size_t>(count - got), static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
 }
 
 void OutputAttach(OutputStream& s, int fd) {

@@ -50,6 +50,9 @@ void StreamAttach(InputStream& s, int fd);
 // Loads the window around the current position; false at the end of input, on a read error, or
 // when a signal has come.
 bool StreamFill(InputStream& s);
+// Reads up to `count` bytes at file offset `offset` of a seekable descriptor; returns how many
+// came before the end of the file (or an error, which ends the input just the same).
+int64_t ReadAt(int fd, unsigned char* to, int64_t count, int64_t offset);
 
 inline int64_t StreamTell(const InputStream& s) {
   return s.base + s.cur;

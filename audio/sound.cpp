@@ -117,14 +117,7 @@ sf_count_t InputRead(void* ptr, sf_count_t count, void* user) {
   TapeReader& tr = Reader(user);
   unsigned char* out = static_cast<unsigned char*>(ptr);
   if (tr.sound.piped) return ReadPipe(tr.sound, tr.input.fd, out, count);
-  sf_count_t got = 0;
-  while (got < count) {
-    const ssize_t n = pread(tr.input.fd, out + got, static_cast<size_t>(count - got),
-                            static_cast<off_t>(tr.sound.raw + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of file, or an error that ends the input just the same
-    got += n;
-  }
+  const sf_count_t got = ReadAt(tr.input.fd, out, count, tr.sound.raw);
   tr.sound.raw += got;
   return got;
 }
