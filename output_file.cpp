@@ -63,3 +63,9 @@ bool StartOutput(int fd, const char* path) {
   PrintWithPath("\tError creating file \"", path, "\"\n\n");
   return false;
 }
+
+bool SaveOutput(OutputStream& out, const char* path) {
+  if (OutputFlush(out)) return true;
+  PrintWithPath("\n\tError writing file \"", path, "\"\n\n");
+  return false;
+}

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "byte_stream.h"
 #include "options.h"
 
 // Opens `path` for writing without emptying it, after the checks; returns the descriptor, or -1
@@ -20,5 +21,8 @@ bool SameFile(const struct stat& a, const struct stat& b);
 // Standard output is left as the shell opened it. Returns false (message printed) when it cannot
 // be emptied.
 bool StartOutput(int fd, const char* path);
+// Writes out the bytes collected in `out`, the output file `path`; says so when not all of them
+// reached it. Returns whether they did.
+bool SaveOutput(OutputStream& out, const char* path);
 
 #endif

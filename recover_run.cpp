@@ -71,12 +71,6 @@ void Label(double start, double end, const char* text) {
   OutputText(labels, line);
 }
 
-bool SaveBlock(RecoverRun& r) {
-  if (OutputFlush(*r.out)) return true;
-  PrintWithPath("\n\tError writing file \"", r.current.path, "\"\n\n");
-  return false;
-}
-
 // Opens the file of the block that begins; block 1's is open already.
 bool OpenBlockFile(RecoverRun& r) {
   if (r.block == 1) return true;
@@ -146,7 +140,7 @@ void EndBlockRun(RecoverRun& r, const RecoverEvent& e) {
   BlockSummary& b = r.current;
   b.end = e.endTime;
   b.speed = e.speed;
-  if (!SaveBlock(r)) r.failed = true;
+  if (!SaveOutput(*r.out, b.path)) r.failed = true;
   if (!r.options->quiet) {
     Print(b.bytes % 16 ? "\n\n" : "\n");
     LineDone();
@@ -241,7 +235,7 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
     }
   }
   if (run.writing) {  // ended early: keep what was decoded
-    SaveBlock(run);
+    SaveOutput(*run.out, run.current.path);
     run.failed = true;
   }
   if (labels.fd >= 0 && !OutputFlush(labels)) {

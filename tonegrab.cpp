@@ -35,13 +35,6 @@ int64_t byteCount;   // bytes decoded so far
 RunPhase phase;      // for -v: how far the run got
 int64_t frameStart;  // for -v: the stream position where the byte being read began
 
-// Writes out the decoded bytes; on failure says so. Returns whether they all reached the file.
-bool SaveOutput() {
-  if (OutputFlush(output)) return true;
-  PrintWithPath("\n\tError writing file \"", options.outputPath, "\"\n\n");
-  return false;
-}
-
 // Opens the input for reading; "-" is standard input. One that cannot be repositioned is read
 // as it arrives.
 int OpenInput(const char* path, struct stat* info) {
@@ -155,7 +148,7 @@ void ReportLostInput() {
     ReportLostInput();
   else if (PendingSignal() == 0)
     Print("Read error!\n");
-  SaveOutput();
+  SaveOutput(output, options.outputPath);
   std::exit(Finish(kFailure));
 }
 
@@ -243,7 +236,7 @@ int main(int argc, char** argv) {
     NoteStop(reader, phase, ended ? EndCause() : kStopNoByte, frameStart);
   }
   if (reader.input.lost) ReportLostInput();
-  if (!SaveOutput() || reader.input.lost) return Finish(kFailure);
+  if (!SaveOutput(output, options.outputPath) || reader.input.lost) return Finish(kFailure);
   if (PendingSignal() == 0) PrintNumber(options.quiet ? "%lld bytes\n" : "\n%lld bytes\n", count);
   return Finish(kSuccess);
 }
