@@ -207,7 +207,6 @@ bool RecoverRateFits(const TapeReader& tr) {
 
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes) {
-  if (!RecoverRateFits(tr)) return kFailure;
   run = RecoverRun{};
   run.options = &options;
   run.inputInfo = &inputInfo;

@@ -12,14 +12,15 @@
 // Exit statuses of the recovery mode beyond success and failure.
 inline constexpr int kRecoverDamaged = 2;
 
-// Decodes every block of the recording in `tr` (standing on the chosen channel's first sample).
-// Block 1 goes to `out`, already open on options.outputPath; block k to the same name with -k
-// before the extension. Returns the exit status: 0 clean, 2 some bytes damaged, 1 failure.
-// *bytes counts the bytes written, in all blocks.
+// Decodes every block of the recording in `tr` (standing on the chosen channel's first sample),
+// once RecoverRateFits has said yes for it. Block 1 goes to `out`, already open on
+// options.outputPath; block k to the same name with -k before the extension. Returns the exit
+// status: 0 clean, 2 some bytes damaged, 1 failure. *bytes counts the bytes written, in all blocks.
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes);
 
-// Whether the recovery decoder can take the recording's sample rate; says why not.
+// Readies the recovery decoder for the recording's sample rate; false, with the message, when it
+// cannot take it.
 bool RecoverRateFits(const TapeReader& tr);
 
 // The file of block k (k >= 2): `path` with "-k" before the extension of its last component.
