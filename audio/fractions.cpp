@@ -1,5 +1,8 @@
 // Samples of the chosen channel as fractions of full scale, many at a time: the form the
 // recovery decoder reads, whatever the sample width and coding (floats are already fractions).
+#include <algorithm>
+#include <cmath>
+
 #include "audio/samples.h"
 #include "tape_reader.h"
 
@@ -8,13 +11,11 @@ namespace {
 // A float file may hold NaN, infinities or values far past full scale (a damaged or hostile
 // file). The recovery decoder's sums need finite numbers of sane size: such a sample becomes
 // silence, or this bound, 60 dB above full scale, which no real recording reaches.
-constexpr float kFloatBound = 1000.0f;
+constexpr double kFloatBound = 1000;
 
 float BoundedFraction(double v) {
-  if (!(v == v)) return 0.0f;  // NaN
-  if (v > kFloatBound) return kFloatBound;
-  if (v < -kFloatBound) return -kFloatBound;
-  return static_cast<float>(v);
+  if (std::isnan(v)) return 0.0f;
+  return static_cast<float>(std::clamp(v, -kFloatBound, kFloatBound));
 }
 
 // 1 / 2^(bits - 1): full scale of a signed sample of that width maps to 1.
@@ -25,16 +26,13 @@ float FullScaleInverse(int bytes) {
 template <int kBytes, SampleCoding kCoding = kIntegerSamples>
 int64_t ConvertFrames(const unsigned char* p, int64_t frames, int64_t frameBytes, float* out) {
   const float scale = kCoding == kFloatSamples ? 1.0f : FullScaleInverse(kBytes);
+  constexpr int32_t kCentre = kBytes == 1 ? kUnsignedCentre : 0;
   for (int64_t i = 0; i < frames; ++i) {
     const unsigned char* s = p + i * frameBytes;
     if constexpr (kCoding == kFloatSamples)
       out[i] = BoundedFraction(FloatValue(s, kBytes));
-    else if constexpr (kBytes == 1)
-      out[i] = static_cast<float>(s[0] - kUnsignedCentre) * scale;
-    else if constexpr (kBytes == 2)
-      out[i] = static_cast<float>(static_cast<int16_t>(s[0] | s[1] << 8)) * scale;
     else
-      out[i] = static_cast<float>(DecodeValue(s, kBytes)) * scale;
+      out[i] = static_cast<float>(DecodeValue(s, kBytes) - kCentre) * scale;
   }
   return frames;
 }
