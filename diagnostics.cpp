@@ -14,8 +14,6 @@ namespace {
 
 // A short half-wave at nominal speed: half a cycle of the 2400 Hz tone.
 constexpr double kShortHalfWavesPerSecond = 4800.0;
-// The WAV header up to the end of a 16-byte format chunk.
-constexpr int kHeaderProbe = 36;
 constexpr int kLookAheadBlock = 4096;
 
 // The chosen channel's samples as the window loads them, for the peak level.
@@ -76,33 +74,6 @@ const char* Time(const TapeReader& tr, int64_t frame, char* text, size_t size) {
   return FormatClock(static_cast<long long>(ms), text, size);
 }
 
-uint32_t Le(const unsigned char* p, int count) {
-  uint32_t v = 0;
-  for (int i = count - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
-// Why a WAV check refused the input, from its first bytes; the stream is back at 0 afterwards.
-void ExplainText(InputStream& in) {
-  unsigned char h[kHeaderProbe];
-  int n = 0;
-  for (int c; n < kHeaderProbe && (c = StreamGet(in)) >= 0;) h[n++] = static_cast<unsigned char>(c);
-  StreamSeek(in, 0);
-  if (n < 12 || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0) {
-    Note("no RIFF/WAVE header: read as character-pair text");
-  } else if (n < 16 || std::memcmp(h + 12, "fmt ", 4) != 0) {
-    Note("a RIFF/WAVE file whose first chunk is not \"fmt \": read as character-pair text");
-  } else if (n < kHeaderProbe) {
-    Note("a RIFF/WAVE file whose format chunk is cut short: read as character-pair text");
-  } else {
-    Note(
-        "a RIFF/WAVE file of format tag 0x%04X, %d channels, %d bits per sample: read as "
-        "character-pair text (decoded are integer PCM, tag 1 or extensible with the PCM "
-        "sub-format, of 8, 16, 24 or 32 bits and one channel or more)",
-        Le(h + 20, 2), static_cast<int16_t>(Le(h + 22, 2)), static_cast<int16_t>(Le(h + 34, 2)));
-  }
-}
-
 const char* Cause(StopCause cause, RunPhase phase) {
   switch (cause) {
     case kStopNoByte:
@@ -148,7 +119,7 @@ void LookAhead(TapeReader& tr) {
 
 void NoteInputKind(TapeReader& tr) {
   if (tr.isText) {
-    ExplainText(tr.input);
+    Note("%s", tr.textReason);
     return;
   }
   // Integer PCM WAV is named by its sample width; every other format by the reader's name.

@@ -49,6 +49,8 @@ struct TapeReader {
   const char* refusal;
   // The recognised format, e.g. "WAV, 32-bit float" or "FLAC, 16-bit integer"; "" for text.
   char formatName[64];
+  // For text: why no audio reader took the input, as -v says it.
+  char textReason[320];
 };
 
 // The kind of a half-wave is the value of the bit a run of such half-waves makes.

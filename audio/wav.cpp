@@ -98,28 +98,39 @@ void SetThresholds(TapeReader& tr) {
   }
 }
 
+// Format fields out of range: the file is read as text, and -v says why.
+int RefuseFormat(TapeReader& tr, int tag) {
+  std::snprintf(tr.textReason, sizeof tr.textReason,
+                "a RIFF/WAVE file of format tag 0x%04X, %d channels, %d bits per sample: read as "
+                "character-pair text (decoded are integer PCM of 8, 16, 24 or 32 bits and float "
+                "of 32 or 64 bits, tag 1, 3 or extensible with either sub-format, and one channel "
+                "or more)",
+                tag, tr.channelCount, tr.bitsPerSample);
+  return kWavRefused;
+}
+
 // Reads the format chunk's fields; 0 when we read these samples, kWavRefused when its fields
 // are out of range, kWavForeignCodec for a coding of the audio library.
 int ReadFormat(TapeReader& tr, uint32_t formatSize) {
   InputStream& in = tr.input;
-  int tag = ReadValue(in, 2) & 0xFFFF;
+  const int fileTag = ReadValue(in, 2) & 0xFFFF;
   tr.channelCount = static_cast<int16_t>(ReadValue(in, 2));
   tr.sampleRate = ReadValue(in, 4);
   StreamSkip(in, 6);  // byte rate, block alignment
   tr.bitsPerSample = static_cast<int16_t>(ReadValue(in, 2));
-  if (tag == kFormatExtensible) tag = SubFormatTag(in, formatSize);
+  const int tag = fileTag == kFormatExtensible ? SubFormatTag(in, formatSize) : fileTag;
   if (tag == kFormatPcm) {
     if (tr.bitsPerSample % 8 != 0 || tr.bitsPerSample < 8 || tr.bitsPerSample > 32)
-      return kWavRefused;
+      return RefuseFormat(tr, fileTag);
     tr.sampleCoding = kIntegerSamples;
   } else if (tag == kFormatFloat) {
-    if (tr.bitsPerSample != 32 && tr.bitsPerSample != 64) return kWavRefused;
+    if (tr.bitsPerSample != 32 && tr.bitsPerSample != 64) return RefuseFormat(tr, fileTag);
     tr.sampleCoding = kFloatSamples;
   } else {
-    return tag < 0 ? kWavRefused : kWavForeignCodec;
+    return tag < 0 ? RefuseFormat(tr, fileTag) : kWavForeignCodec;
   }
   // Without a channel a frame would not move the stream: reading would stand still.
-  if (tr.channelCount < 1) return kWavRefused;
+  if (tr.channelCount < 1) return RefuseFormat(tr, fileTag);
   return 0;
 }
 
@@ -154,6 +165,8 @@ bool CheckString(InputStream& in, const char* tag) {
 int CheckWav(TapeReader& tr) {
   InputStream& in = tr.input;
   StreamSeek(in, 0);
+  std::snprintf(tr.textReason, sizeof tr.textReason,
+                "no RIFF/WAVE header: read as character-pair text");
   char riff[4];
   if (!ReadTag(in, riff)) return kWavNone;
   const bool rf64 = SameTag(riff, "RF64");
@@ -168,7 +181,12 @@ int CheckWav(TapeReader& tr) {
   for (bool first = true;; first = false) {
     char id[4];
     if (!ReadTag(in, id)) {
-      if (first) return kWavRefused;
+      if (first) {
+        std::snprintf(
+            tr.textReason, sizeof tr.textReason,
+            "a RIFF/WAVE file that ends before its first chunk: read as character-pair text");
+        return kWavRefused;
+      }
       EndOnReadError();
     }
     const uint32_t size32 = static_cast<uint32_t>(ReadValue(in, 4));

@@ -536,10 +536,24 @@ TEST_F(Options, VerboseKeepsTheListing) {
   EXPECT_EQ(text.err,
             "tonegrab: no RIFF/WAVE header: read as character-pair text\n"
             "tonegrab: decoding stopped at byte 80 of the text: the input ended\n");
-  WriteFile(dir / "odd.wav", synth::WavBuilder().Riff().Fmt({1, 1, 44100, 12}).Build());
-  EXPECT_TRUE(Tonegrab({"-v", "odd.wav", "f.bin"})
-                  .err.starts_with("tonegrab: a RIFF/WAVE file of format tag 0x0001, 1 channels, "
-                                   "12 bits per sample: read as character-pair text"));
+  // The reason is the WAV reader's own, wherever the format chunk lies.
+  const std::string oddFormat =
+      "tonegrab: a RIFF/WAVE file of format tag 0x0001, 1 channels, 12 bits per sample: read as "
+      "character-pair text (decoded are integer PCM of 8, 16, 24 or 32 bits and float of 32 or "
+      "64 bits, tag 1, 3 or extensible with either sub-format, and one channel or more)\n";
+  const std::pair<Bytes, std::string> refused[] = {
+      {synth::WavBuilder().Riff().Fmt({1, 1, 44100, 12}).Build(), oddFormat},
+      {synth::WavBuilder().Riff().Chunk("JUNK", Bytes(4)).Fmt({1, 1, 44100, 12}).Build(),
+       oddFormat},
+      {synth::WavBuilder().Riff().Raw({'f', 'm'}).Build(),
+       "tonegrab: a RIFF/WAVE file that ends before its first chunk: read as character-pair "
+       "text\n"},
+  };
+  for (const auto& [wav, reason] : refused) {
+    WriteFile(dir / "odd.wav", wav);
+    EXPECT_EQ(Tonegrab({"-v", "-y", "odd.wav", "f.bin"}).err,
+              reason + "tonegrab: decoding stopped at byte 0 of the text: not a character pair\n");
+  }
 
   const RunResult wav = Tonegrab({"-v", "-c", "2", "stereo.wav", "w.bin"});
   EXPECT_EQ(wav.out, Completed(kPayload));
