@@ -232,14 +232,15 @@ double MeanSpeed(const Recover& r) {
 void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
   if (!r.blockOpen) {
     r.blockOpen = true;
-    Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r)});
+    Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r), 0});
   }
-  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime), Speed(r)});
+  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime), Speed(r),
+           f.quality});
   r.blockLastEnd = Seconds(r, f.endTime);
 }
 
 void EndBlock(Recover& r) {
-  if (r.blockOpen) Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r)});
+  if (r.blockOpen) Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r), 0});
   r.blockOpen = false;
   r.pendingCount = 0;
 }
@@ -280,8 +281,10 @@ bool GoodAhead(const Recover& r, int64_t at, int frames) {
 
 RecoverFrame FrameAt(const Recover& r, int64_t at) {
   unsigned value = 0;
+  float confidence = 0;
   for (int i = 0; i < 8; ++i) value |= unsigned{Bit(r, at + 1 + i).value} << i;
-  return {static_cast<unsigned char>(value), Bit(r, at).time,
+  for (int i = 0; i < kFrameBits; ++i) confidence += Bit(r, at + i).confidence;
+  return {static_cast<unsigned char>(value), confidence / kFrameBits, Bit(r, at).time,
           Bit(r, at + kFrameBits - 1).time + r.bitLength};
 }
 

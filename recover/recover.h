@@ -29,6 +29,7 @@ struct RecoverEvent {
   double time;     // seconds: where the block, or the byte's frame, starts
   double endTime;  // seconds: where the byte's frame, or the block, ends
   double speed;    // block events: mean speed against nominal (1 = nominal)
+  float quality;   // byte events: the frame's mean bit confidence, 0 (none) to 1 (clear)
 };
 
 enum RecoverStage : int { kStageSearch, kStageLeader, kStageEdge, kStageData };
@@ -45,6 +46,7 @@ struct RecoverBit {
 
 struct RecoverFrame {
   unsigned char value;
+  float quality;         // mean bit confidence
   double time, endTime;  // decimated samples
 };
 
