@@ -3,8 +3,9 @@
 // speed with a timing loop, keeps byte alignment from the frame structure and decodes through
 // damage, reporting the bytes it could not decode cleanly, and it finds every block.
 //
-// Samples go in (RecoverPush), events come out (RecoverStep): blocks, and bytes with their
-// times. All state is in one record of fixed size.
+// Samples go in (RecoverPush), events come out (RecoverStep): blocks, bytes with their times,
+// and the leaders that were tried and turned out to carry no data. All state is in one record
+// of fixed size. The steps, one file each, are listed in recover/stages.h.
 #ifndef TONEGRAB_RECOVER_RECOVER_H
 #define TONEGRAB_RECOVER_RECOVER_H
 
@@ -16,18 +17,27 @@ inline constexpr int kRecoverRing = 8192;     // decimated samples kept (a power
 inline constexpr int kRecoverWindowMax = 40;  // samples a window may touch
 inline constexpr int kRecoverBits = 512;      // decoded bits kept for framing (a power of two)
 inline constexpr int kRecoverPending = 256;   // frames held while the signal is absent
+inline constexpr int kRecoverProbation = 24;  // frames held before a block counts as one
 inline constexpr int kRecoverEvents = 1024;   // events between two drains
+inline constexpr int kRecoverClickMax = 16;   // decimated samples a click may cover
 inline constexpr int kRecoverSearchWindows = 32;
 inline constexpr int64_t kRecoverPushMax = 4096;  // samples decimated at a time
 
-enum RecoverEventKind : int { kBlockStart, kBlockByte, kBlockEnd };
+enum RecoverEventKind : int { kBlockStart, kBlockByte, kBlockEnd, kLeaderRejected };
+
+// Why a leader did not become a block (the value of a kLeaderRejected event).
+enum RecoverRejection : int {
+  kRejectToneLost,   // the tone went before any start bit
+  kRejectNoFrames,   // no frame decoded after it
+  kRejectFewFrames,  // frames decoded, but never enough of them in a row
+};
 
 struct RecoverEvent {
   int kind;
-  int damaged;  // a byte whose frame did not decode cleanly
-  unsigned char value;
-  double time;     // seconds: where the block, or the byte's frame, starts
-  double endTime;  // seconds: where the byte's frame, or the block, ends
+  int damaged;          // a byte whose frame did not decode cleanly
+  unsigned char value;  // a byte; for kLeaderRejected, the RecoverRejection
+  double time;          // seconds: where the block, the byte's frame, or the leader starts
+  double endTime;  // seconds: where the byte's frame or the block ends, or the leader was given up
   double speed;    // block events: mean speed against nominal (1 = nominal)
   float quality;   // byte events: the frame's mean bit confidence, 0 (none) to 1 (clear)
 };
@@ -50,8 +60,20 @@ struct RecoverFrame {
   double time, endTime;  // decimated samples
 };
 
+// Clicks: a sample far off what the tones' recent course predicts is replaced by the prediction,
+// as long as the excursion is short enough to be an impulse.
+struct Impulses {
+  double omega;                 // the bit rate the predictor is tuned to
+  float a1, a2;                 // x[n] = a1 (x[n-1] + x[n-3]) - a2 x[n-2] - x[n-4] for both tones
+  float scale;                  // mean size of the prediction error on samples taken as they are
+  float level;                  // mean size of those samples
+  int run;                      // samples replaced in the excursion under way
+  float raw[kRecoverClickMax];  // their own values, put back if it lasts too long
+  int64_t clicks;               // excursions taken out
+};
+
 struct Recover {
-  // Sample stage: decimate and keep.
+  // Sample stage: decimate, take out clicks, and keep.
   double inputRate;
   double rate;  // after decimation
   Decimator decimator;
@@ -61,6 +83,7 @@ struct Recover {
   alignas(16) float low[2][kRecoverWindowMax];
   alignas(16) float high[2][kRecoverWindowMax];  // cos and -sin of omega n, 2 omega n
   int64_t written;                               // decimated samples in the ring so far
+  Impulses impulses;
   float ring[kRecoverRing];
 
   // Bit stage.
@@ -78,7 +101,7 @@ struct Recover {
   double leaderRotRe[2], leaderRotIm[2];  // the last two windows' rotations, not yet trusted
   double leaderSumRe, leaderSumIm;
   int leaderSumCount;
-  double leaderStart;
+  double leaderStart;  // seconds
   int leaderWeak;
   int leaderWindows;
   // Data: timing loop and coherent references.
@@ -100,7 +123,11 @@ struct Recover {
   int pendingCount;
   bool pendingSilent;  // a held frame had no signal
   int suspect;         // frames still to be looked at closely after damage
-  bool blockOpen;      // the block's first byte has been delivered
+  bool blockOpen;      // enough frames decoded in a row: the block has been announced
+  RecoverFrame probation[kRecoverProbation];  // frames before that, and whether each was damaged
+  bool probationDamaged[kRecoverProbation];
+  int probationCount;
+  int goodRun;  // good frames in a row, up to the block's announcement
   double blockStart;
   double blockLastEnd;
   double speedSum;

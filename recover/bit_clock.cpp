@@ -1,0 +1,145 @@
+// Bits: each decided from the energy of the two tones over one bit period (coherently, against
+// the tones' learnt phases, where that is unsure), and the timing loop that places the next.
+#include <array>
+#include <cmath>
+
+#include "recover/stages.h"
+
+namespace recovery {
+namespace {
+
+// Timing loop, proportional and integral, on the energy of a window between two bits.
+constexpr double kTimingGain = 0.25;
+constexpr double kSpeedGain = 0.02;
+constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
+constexpr double kTimingConfident = 0.3;
+constexpr double kTimingFloor = 0.01;  // of the signal's energy: a bit this weak does not time
+// A bit this uncertain is decided again coherently, against the learnt phase of each tone.
+constexpr double kUncertain = 0.5;
+constexpr double kReferenceConfident = 0.6;
+constexpr double kReferenceRate = 0.02;
+constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase is trusted
+// 1 / (n + 1), but no less than kReferenceRate.
+constexpr auto kFirstRates = [] {
+  std::array<double, kReferenceMin * 4> rates{};
+  for (size_t n = 0; n < rates.size(); ++n)
+    rates[n] = 1.0 / static_cast<double>(n + 1) > kReferenceRate ? 1.0 / static_cast<double>(n + 1)
+                                                                 : kReferenceRate;
+  return rates;
+}();
+
+constexpr double kSilent = 1e-4;  // of the signal's energy: silence
+constexpr double kLevelRate = 0.01;
+
+// Decides a bit again from the tones' phases learnt on confident bits: coherent detection,
+// which holds up at a lower signal-to-noise ratio than the energies alone.
+int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1) {
+  const double m0 = std::sqrt(r.ref0Re * r.ref0Re + r.ref0Im * r.ref0Im);
+  const double m1 = std::sqrt(r.ref1Re * r.ref1Re + r.ref1Im * r.ref1Im);
+  const double c0 = (u0.re * r.ref0Re + u0.im * r.ref0Im) / (m0 + kTiny) * std::sqrt(r.gain0);
+  const double c1 = (u1.re * r.ref1Re + u1.im * r.ref1Im) / (m1 + kTiny) * std::sqrt(r.gain1);
+  return c1 > c0;
+}
+
+// The mean phase of a tone's confident bits: the first few count alike, later ones less;
+// louder bits weigh more, as they are surer.
+void LearnReference(double* re, double* im, int* count, const Phasor& u) {
+  const double rate = *count < kReferenceMin * 4 ? kFirstRates[*count] : kReferenceRate;
+  ++*count;
+  *re += rate * (u.re - *re);
+  *im += rate * (u.im - *im);
+}
+
+}  // namespace
+
+void StartBits(Recover& r, double at) {
+  r.t = at;
+  r.stage = kStageData;
+  r.prevBit = 1;
+  r.prevTimed = true;
+  r.pendingAdjust = r.pendingLate = 0;
+  r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
+  r.ref0Count = r.ref1Count = 0;
+  r.signalLevel = r.leaderLevel;
+  r.bitCount = 0;
+  r.speedSum = 0;
+  r.speedCount = 0;
+}
+
+bool DataStep(Recover& r) {
+  const double length = r.bitLength;
+  const double mid = r.t - length / 2;
+  if (!Available(r, r.t, length)) return false;
+  if (!Available(r, mid, length)) {  // fell out of the ring: look again from here
+    EndBlock(r);
+    StartSearch(r, r.t);
+    return true;
+  }
+  const Tones w = Window(r, r.t, length);
+  const double e0 = Energy0(r, w), e1 = Energy1(r, w);
+  const double strongest = std::max(e0, e1);
+  // The confidence is |e1 - e0| / (e1 + e0); far below the signal's level there is no signal,
+  // only what the filters leave of silence. The tests below multiply instead of dividing, so
+  // that the decisions need not wait for the division.
+  const double difference = std::fabs(e1 - e0), total = e1 + e0 + kTiny;
+  const bool audible = strongest > kSilent * r.signalLevel;
+  const auto surerThan = [&](double c) { return audible && difference > c * total; };
+  const double confidence = audible ? difference / total : 0;
+  // Only a bit that stands out of the noise floor moves the clock: noise alone, as in a
+  // dropout, would walk it away.
+  const bool confident = surerThan(kReferenceConfident);
+  const bool timed = surerThan(kTimingConfident) && strongest > kTimingFloor * r.signalLevel;
+  if (confident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
+  int bit = e1 > e0;
+  const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};
+  const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
+  if (!surerThan(kUncertain) && learnt) bit = CoherentBit(r, u0, u1);
+  if (confident) {
+    if (bit)
+      LearnReference(&r.ref1Re, &r.ref1Im, &r.ref1Count, u1);
+    else
+      LearnReference(&r.ref0Re, &r.ref0Im, &r.ref0Count, u0);
+  }
+
+  // Timing, two ways. A window straddling two different bits holds equal parts of both tones
+  // when the clock is right: the tone that dominates it tells which way the clock is off, in
+  // absolute terms but only at changes and noisily. And every confident bit's phase, against
+  // the phase learnt for its tone, tells how far the clock moved since: precise, fast enough
+  // for flutter, but blind to an offset the learnt phases have taken up.
+  double late = 0;
+  const bool havePhase = (bit ? r.ref1Count : r.ref0Count) >= kReferenceMin;
+  if (havePhase && timed) {
+    const Phasor& u = bit ? u1 : u0;
+    const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;
+    const double angle = FastAtan2(u.im * refRe - u.re * refIm, u.re * refRe + u.im * refIm);
+    late = angle / ((bit ? 2 : 1) * r.omega);
+  }
+  if (bit != r.prevBit && timed && r.prevTimed) {
+    const Tones m = Window(r, mid, length);
+    const double m0 = Energy0(r, m), m1 = Energy1(r, m);
+    const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
+    late += (havePhase ? kGardnerWeight : 1) * (bit ? lean : -lean) * length / 4;
+  }
+  late = Clamp(late, -length / 4, length / 4);
+  // The correction applies from the bit after next: the next bit's window then does not wait
+  // for this one's decision, and the two can be worked out side by side.
+  const double adjust = r.pendingAdjust;
+  r.pendingAdjust = -kTimingGain * late;
+  if (r.pendingLate != 0) SetBitLength(r, length - kSpeedGain * r.pendingLate);
+  r.pendingLate = late;
+
+  RecoverBit& b = r.bits[r.bitCount & kBitMask];
+  b.value = static_cast<uint8_t>(bit);
+  b.confidence = static_cast<float>(confidence);
+  b.time = r.t;
+  ++r.bitCount;
+  r.prevBit = bit;
+  r.prevTimed = timed;
+  r.speedSum += r.bitLength;
+  ++r.speedCount;
+  r.t += length + adjust;
+  TakeFrames(r);
+  return true;
+}
+
+}  // namespace recovery

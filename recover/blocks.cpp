@@ -1,0 +1,113 @@
+// Blocks: where one begins, when the data after a leader counts as a block, and where it ends.
+//
+// A leader, once its first start bit is found, opens a candidate. Its frames are held until
+// kConfirmRun of them in a row decode; only then is the block announced, with them. A leader
+// whose frames never get so far (noise, voice, hum, a steady tone that happened to look like
+// one) is rejected, and nothing of it is written. A block ends where its frames end: at a new
+// leader (a run of mark longer than idle line can be, or after a gap a shorter one), when its
+// signal has been gone for long, or at the end of the input.
+#include "recover/stages.h"
+
+namespace recovery {
+namespace {
+
+constexpr int kConfirmRun = 4;
+// Mark bits that make a leader: without a gap, more than framed data and idle line hold; after
+// a gap (frames without data), more than framed data alone holds, so a short leader of 12 bits
+// or so after a pause starts a block of its own.
+constexpr int kLeaderBits = 22;
+constexpr int kGapLeaderBits = 11;
+constexpr int kGapFrames = 5;  // frames without data, about 46 ms: longer than a dropout
+constexpr int kMaxSlip = 5;
+
+double MeanSpeed(const Recover& r) {
+  // The mean bit length gives the mean speed.
+  if (r.speedCount == 0) return Speed(r);
+  return r.rate / (kBitRate * r.speedSum / static_cast<double>(r.speedCount));
+}
+
+void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
+  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime), Speed(r),
+           f.quality});
+  r.blockLastEnd = Seconds(r, f.endTime);
+}
+
+// Enough frames decoded in a row: the block is announced with the frames held so far.
+void Announce(Recover& r) {
+  r.blockOpen = true;
+  Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r), 0});
+  for (int i = 0; i < r.probationCount; ++i) EmitByte(r, r.probation[i], r.probationDamaged[i]);
+  r.probationCount = 0;
+}
+
+// Where the search goes on after a rejected leader: from the data it was taken to lead, so
+// that a real leader there is not passed over and the same one is not found again.
+double AfterCandidate(const Recover& r) {
+  return r.probationCount > 0 ? r.probation[0].time : r.t;
+}
+
+}  // namespace
+
+double Seconds(const Recover& r, double samples) {
+  // The decimator delays the samples.
+  const double delay = (r.decimator.taps - 1) / (2.0 * r.decimator.factor);
+  return std::max(0.0, (samples - delay) / r.rate);
+}
+
+void Emit(Recover& r, const RecoverEvent& e) {
+  r.events[r.eventCount++] = e;
+}
+
+void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged) {
+  if (r.stage != kStageData) return;  // rejected while the frames were delivered
+  if (r.blockOpen) {
+    EmitByte(r, f, damaged);
+    return;
+  }
+  r.probation[r.probationCount] = f;
+  r.probationDamaged[r.probationCount] = damaged;
+  ++r.probationCount;
+  r.goodRun = damaged ? 0 : r.goodRun + 1;
+  if (r.goodRun >= kConfirmRun) {
+    Announce(r);
+  } else if (r.probationCount == kRecoverProbation) {
+    const double from = AfterCandidate(r);
+    RejectLeader(r, kRejectFewFrames);
+    StartSearch(r, from);
+  }
+}
+
+bool LeaderEndsBlock(Recover& r, int64_t at) {
+  if (MarkRun(r, at, kLeaderBits) == kLeaderBits) {
+    EndBlock(r);
+    FollowLeader(r, Bit(r, at).time);
+    return true;
+  }
+  if (r.pendingCount < kGapFrames) return false;
+  // After a gap the leader may begin anywhere, not only where a start bit was due.
+  for (int64_t k = at; k < at + kFrameBits + kMaxSlip; ++k) {
+    if (MarkRun(r, k, kGapLeaderBits) == kGapLeaderBits) {
+      EndBlock(r);
+      FollowLeader(r, Bit(r, k).time);
+      return true;
+    }
+  }
+  return false;
+}
+
+void EndBlock(Recover& r) {
+  if (r.blockOpen)
+    Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r), 0});
+  else if (r.stage == kStageData)
+    RejectLeader(r, r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames);
+  r.blockOpen = false;
+  r.pendingCount = 0;
+  r.probationCount = 0;
+}
+
+void RejectLeader(Recover& r, RecoverRejection why) {
+  Emit(r, {kLeaderRejected, 0, static_cast<unsigned char>(why), r.leaderStart, Seconds(r, r.t),
+           Speed(r), 0});
+}
+
+}  // namespace recovery

@@ -1,0 +1,197 @@
+// Frames: bits into bytes. A frame is a start bit 0, eight data bits and two stop bits 1. Its
+// alignment is kept from the frames themselves, through damage and through idle line (mark
+// bits where a start bit is due, which carry nothing).
+#include "recover/stages.h"
+
+namespace recovery {
+namespace {
+
+constexpr int kLookFrames = 3;    // frames that must decode at a new alignment
+constexpr int kResumeFrames = 4;  // frames in a row that resume a block after a gap
+constexpr int kMaxSlip = 5;       // bits an alignment may move
+constexpr int kMaxIdle = 21;      // mark bits where a start bit is due, short of a leader
+constexpr double kIdleConfident = 0.5;
+constexpr double kPresent = 0.65;  // mean confidence of a frame that carries signal
+constexpr int kSuspectFrames = 2;  // frames after damage whose unsure bits make them damaged
+constexpr double kUnsure = 0.5;
+constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame
+// After frames of damage, one good frame resumes the block; after more than this, or after the
+// signal was gone, good frames must follow in a row: noise after the end of the data must not
+// look like its return.
+constexpr int kShortGap = 3;
+// Bits a frame is decided with beyond its own: the frames that confirm it, a slip, and idle
+// line between them.
+constexpr int64_t kLookahead =
+    kFrameBits * (1 + kResumeFrames) + kMaxSlip + int64_t{kResumeFrames} * kMaxIdle;
+
+bool FrameFits(const Recover& r, int64_t at) {
+  return Bit(r, at).value == 0 && Bit(r, at + 9).value == 1 && Bit(r, at + 10).value == 1;
+}
+
+bool FramePresent(const Recover& r, int64_t at) {
+  double sum = 0;
+  for (int i = 0; i < kFrameBits; ++i) sum += Bit(r, at + i).confidence;
+  return sum > kPresent * kFrameBits;
+}
+
+bool FrameGood(const Recover& r, int64_t at) {
+  return at >= 0 && at + kFrameBits <= r.bitCount && FrameFits(r, at) && FramePresent(r, at);
+}
+
+// Past the idle line at `at`, when a frame that decodes follows it; else `at`.
+int64_t SkipIdle(const Recover& r, int64_t at) {
+  const int idle = MarkRun(r, at, kMaxIdle + 1);
+  if (idle == 0 || idle > kMaxIdle) return at;
+  return FrameGood(r, at + idle) ? at + idle : at;
+}
+
+// Where the frame after the one at `at` begins.
+int64_t NextFrame(const Recover& r, int64_t at) {
+  return SkipIdle(r, at + kFrameBits);
+}
+
+bool GoodAhead(const Recover& r, int64_t at, int frames) {
+  for (int i = 0; i < frames; ++i, at = NextFrame(r, at)) {
+    if (!FrameGood(r, at)) return false;
+  }
+  return true;
+}
+
+RecoverFrame FrameAt(const Recover& r, int64_t at) {
+  unsigned value = 0;
+  float confidence = 0;
+  for (int i = 0; i < 8; ++i) value |= unsigned{Bit(r, at + 1 + i).value} << i;
+  for (int i = 0; i < kFrameBits; ++i) confidence += Bit(r, at + i).confidence;
+  return {static_cast<unsigned char>(value), confidence / kFrameBits, Bit(r, at).time,
+          Bit(r, at + kFrameBits - 1).time + r.bitLength};
+}
+
+// The move, within kMaxSlip bits of the next frame, to the alignment at which the following
+// frames decode; the nearest one wins, and 0 when there is none.
+int FindSlip(const Recover& r, int64_t next) {
+  for (int d = 0; d <= kMaxSlip; ++d) {
+    for (int sign = 1; sign >= -1; sign -= 2) {
+      if (GoodAhead(r, next + sign * d, kLookFrames)) return sign * d;
+      if (d == 0) break;
+    }
+  }
+  return 0;
+}
+
+void Hold(Recover& r, int64_t at) {
+  if (r.pendingCount == 0) r.pendingSilent = false;
+  if (!FramePresent(r, at)) r.pendingSilent = true;
+  r.pending[r.pendingCount++] = FrameAt(r, at);
+}
+
+void Flush(Recover& r) {
+  for (int i = 0; i < r.pendingCount; ++i) DeliverFrame(r, r.pending[i], true);
+  if (r.pendingCount > 0) r.suspect = kSuspectFrames;
+  r.pendingCount = 0;
+}
+
+// Right after damage the clock may still be settling: a frame there that fits but holds an
+// unsure bit is reported as damaged too.
+bool Unsure(const Recover& r, int64_t at) {
+  for (int i = 0; i < kFrameBits; ++i) {
+    if (Bit(r, at + i).confidence < kUnsure) return true;
+  }
+  return false;
+}
+
+// Decoding begins a few bits inside the leader, on the clock the start-bit edge gave: the first
+// frame is the first start bit after the leader's ones at which frames go on decoding. A noisy
+// edge found a few bits late or early costs nothing. Returns true once framed.
+bool FindFirstFrame(Recover& r) {
+  for (;;) {
+    const int64_t at = r.frameStart;
+    if (r.bitCount < at + (r.inputEnded ? kFrameBits : kLookahead)) return false;
+    if (Bit(r, at).value == 0 && FrameGood(r, at) &&
+        (r.inputEnded || GoodAhead(r, NextFrame(r, at), kLookFrames - 1))) {
+      r.framed = true;
+      // A frame just before, begun by a start bit, is a damaged first byte, not leader.
+      if (at >= kFrameBits && Bit(r, at - kFrameBits).value == 0) Hold(r, at - kFrameBits);
+      return true;
+    }
+    // Noise may spoil one of the first frames: remember the start bit with the most good
+    // frames among the next few, the earliest of equals, for when no run of three turns up.
+    if (Bit(r, at).value == 0) {
+      int good = 0;
+      for (int k = 0; k < kLookFrames; ++k) good += FrameGood(r, at + k * kFrameBits);
+      if (good > r.bestFirstGood) {
+        r.bestFirstGood = good;
+        r.bestFirst = at;
+      }
+    }
+    if (++r.frameStart > kFirstFrameSearch) {
+      if (r.bestFirstGood == 0) {  // no data follows this leader
+        RejectLeader(r, kRejectNoFrames);
+        StartSearch(r, r.t);
+        return false;
+      }
+      r.frameStart = r.bestFirst;
+      r.framed = true;
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
+int MarkRun(const Recover& r, int64_t at, int limit) {
+  int n = 0;
+  for (; n < limit && at + n < r.bitCount; ++n) {
+    const RecoverBit& b = Bit(r, at + n);
+    if (b.value != 1 || b.confidence < kIdleConfident) break;
+  }
+  return n;
+}
+
+void StartFraming(Recover& r) {
+  r.frameStart = 0;
+  r.framed = false;
+  r.bestFirst = 0;
+  r.bestFirstGood = 0;
+  r.pendingCount = 0;
+  r.suspect = 0;
+  r.blockOpen = false;
+  r.probationCount = 0;
+  r.goodRun = 0;
+  r.blockStart = r.leaderStart;
+}
+
+void TakeFrames(Recover& r) {
+  if (!r.framed && !FindFirstFrame(r)) return;
+  while (r.stage == kStageData) {
+    const int64_t at = r.frameStart;
+    if (r.bitCount < at + (r.inputEnded ? kFrameBits : kLookahead)) return;
+    if (LeaderEndsBlock(r, at)) return;
+    const int64_t past = SkipIdle(r, at);
+    if (past != at) {  // the line idles: nothing to write
+      r.frameStart = past;
+      continue;
+    }
+    if (FrameGood(r, at) &&
+        (r.pendingCount == 0 || (!r.pendingSilent && r.pendingCount <= kShortGap) ||
+         GoodAhead(r, NextFrame(r, at), kResumeFrames - 1))) {
+      Flush(r);
+      const bool unsure = r.suspect > 0 && Unsure(r, at);
+      if (r.suspect > 0) --r.suspect;
+      DeliverFrame(r, FrameAt(r, at), unsure);
+      r.frameStart += kFrameBits;
+      continue;
+    }
+    // A frame that does not decode waits: it is written, as damaged, only once good frames
+    // follow, so that what lies after the end of the data never becomes bytes.
+    if (r.pendingCount == kRecoverPending) {
+      EndBlock(r);
+      StartSearch(r, r.t);
+      return;
+    }
+    const int slip = FindSlip(r, at + kFrameBits);
+    Hold(r, at);
+    r.frameStart += kFrameBits + slip;
+  }
+}
+
+}  // namespace recovery

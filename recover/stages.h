@@ -1,0 +1,103 @@
+// The recovery decoder's steps, one file each, in the order the data passes them:
+//   impulses.cpp   samples: decimation, clicks taken out, the ring
+//   tones.cpp      a window's correlation with the two tones at the tracked bit rate
+//   leader.cpp     the leader: search, speed, the first start bit's edge
+//   bit_clock.cpp  bits: each one decided, and the timing loop that places the next
+//   framing.cpp    frames: start and stop bits, alignment, the idle line
+//   blocks.cpp     where a block begins, when a leader's data counts as a block, where it ends
+// recover.cpp runs them. This header holds what they share.
+#ifndef TONEGRAB_RECOVER_STAGES_H
+#define TONEGRAB_RECOVER_STAGES_H
+
+#include <algorithm>
+#include <cstdint>
+
+#include "recover/recover.h"
+
+namespace recovery {
+
+inline constexpr double kBitRate = 1200;   // bits per second at nominal speed
+inline constexpr double kLowTone = 1200;   // Hz at nominal speed: one cycle per bit
+inline constexpr double kHighTone = 2400;  // two cycles per bit
+inline constexpr int kRingMask = kRecoverRing - 1;
+inline constexpr int kBitMask = kRecoverBits - 1;
+inline constexpr double kTiny = 1e-30;
+inline constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
+
+struct Tones {
+  double re0, im0, re1, im1;
+};
+
+inline double Clamp(double v, double lo, double hi) {
+  return std::min(std::max(v, lo), hi);
+}
+
+// ---- tones.cpp ----
+// atan2 to within 0.005 rad; cos and sin of a small angle (|a| < 2) to within 1e-7.
+double FastAtan2(double y, double x);
+Phasor Rotation(double a);
+// How far the phase turned from `before` to `u`, as a unit phasor.
+Phasor UnitTurn(const Phasor& u, const Phasor& before);
+// Sets the tracked bit length (decimated samples), within the speeds followed.
+void SetBitLength(Recover& r, double length);
+// Whether the samples of [start, start + length) are in the ring.
+bool Available(const Recover& r, double start, double length);
+// The window's correlations with the two tones, in phase with its start.
+Tones Window(const Recover& r, double start, double length);
+
+inline double Speed(const Recover& r) {
+  return r.rate / (kBitRate * r.bitLength);
+}
+inline double Energy0(const Recover& r, const Tones& w) {
+  return (w.re0 * w.re0 + w.im0 * w.im0) * r.gain0;
+}
+inline double Energy1(const Recover& r, const Tones& w) {
+  return (w.re1 * w.re1 + w.im1 * w.im1) * r.gain1;
+}
+
+// ---- impulses.cpp ----
+void ImpulsesInit(Impulses& m);
+// Keeps decimated samples in the ring, clicks replaced by the tones' predicted course.
+void TakeDecimated(Recover& r, const float* x, int64_t count);
+
+// ---- leader.cpp ----
+void StartSearch(Recover& r, double at);
+// A leader met inside a block, from `at` (decimated samples) on: followed at the block's speed,
+// without the search.
+void FollowLeader(Recover& r, double at);
+bool SearchStep(Recover& r);
+bool LeaderStep(Recover& r);
+bool EdgeStep(Recover& r);
+
+// ---- bit_clock.cpp ----
+// The bit clock's state for a new block, its first bit at `at`.
+void StartBits(Recover& r, double at);
+bool DataStep(Recover& r);
+
+// ---- framing.cpp ----
+inline const RecoverBit& Bit(const Recover& r, int64_t k) {
+  return r.bits[k & kBitMask];
+}
+void StartFraming(Recover& r);
+// Turns the bits decoded so far into frames, as far as the lookahead allows.
+void TakeFrames(Recover& r);
+// Confident mark bits from `at` on, up to `limit`.
+int MarkRun(const Recover& r, int64_t at, int limit);
+
+// ---- blocks.cpp ----
+// Time in the recording of a position in the ring, in seconds.
+double Seconds(const Recover& r, double samples);
+void Emit(Recover& r, const RecoverEvent& e);
+// A frame of the block under way: damaged, or decoded cleanly.
+void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged);
+// Whether a new block's leader begins at bit `at`, where a start bit was due: the block then
+// ends and the leader is followed.
+bool LeaderEndsBlock(Recover& r, int64_t at);
+// The block's signal is gone, or the input ended: the block ends with its last frame.
+void EndBlock(Recover& r);
+// The leader found did not lead to data.
+void RejectLeader(Recover& r, RecoverRejection why);
+
+}  // namespace recovery
+
+#endif

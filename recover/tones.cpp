@@ -1,0 +1,125 @@
+// Tone correlation: a window of the ring against the two tones at the tracked bit rate.
+#include <cmath>
+#include <numbers>
+
+#include "recover/filters.h"
+#include "recover/stages.h"
+
+namespace recovery {
+namespace {
+
+// A window's phase drifts by this fraction of a cycle per cycle before the tables are rebuilt.
+constexpr double kTemplateTolerance = 1e-3;
+// The decimator's unequal gain on the tones is undone once the length moved this much.
+constexpr double kGainTolerance = 5e-3;
+
+// The tones' phasors e^(-j omega n) and e^(-j 2 omega n) for the samples of a window, built
+// again only when the bit rate has moved enough to matter.
+void BuildTemplates(Recover& r) {
+  const Phasor step = Rotation(r.omega);  // e^(j omega)
+  double re = 1, im = 0;
+  for (int n = 0; n < kRecoverWindowMax; ++n) {
+    r.low[0][n] = static_cast<float>(re);
+    r.low[1][n] = static_cast<float>(-im);
+    r.high[0][n] = static_cast<float>(re * re - im * im);
+    r.high[1][n] = static_cast<float>(-2 * re * im);
+    const double next = re * step.re - im * step.im;
+    im = re * step.im + im * step.re;
+    re = next;
+  }
+}
+
+}  // namespace
+
+// atan2 to within 0.005 rad, at a fraction of the library's cost: it runs once per bit.
+double FastAtan2(double y, double x) {
+  const double ax = std::fabs(x), ay = std::fabs(y);
+  const double a = std::min(ax, ay) / (std::max(ax, ay) + kTiny);
+  const double s = a * a;
+  double angle = ((-0.0464964749 * s + 0.15931422) * s - 0.327622764) * s * a + a;
+  if (ay > ax) angle = std::numbers::pi / 2 - angle;
+  if (x < 0) angle = std::numbers::pi - angle;
+  return y < 0 ? -angle : angle;
+}
+
+// cos and sin of a small angle (|a| < 2), to within 1e-7: the windows need them once each.
+Phasor Rotation(double a) {
+  const double a2 = a * a;
+  const double c = 1 + a2 * (-1.0 / 2 + a2 * (1.0 / 24 + a2 * (-1.0 / 720 + a2 * (1.0 / 40320))));
+  const double s =
+      a * (1 + a2 * (-1.0 / 6 + a2 * (1.0 / 120 + a2 * (-1.0 / 5040 + a2 * (1.0 / 362880)))));
+  return {c, s};
+}
+
+// How far the phase turned from `before` to `u`, as a unit phasor: each window's turn counts
+// alike, however loud, so that a few loud windows of noise do not look like a steady tone.
+Phasor UnitTurn(const Phasor& u, const Phasor& before) {
+  const double re = u.re * before.re + u.im * before.im;
+  const double im = u.im * before.re - u.re * before.im;
+  const double m = std::sqrt(re * re + im * im) + kTiny;
+  return {re / m, im / m};
+}
+
+// Runs once per bit: divisions only where the length moved enough to need them.
+void SetBitLength(Recover& r, double length) {
+  r.bitLength = Clamp(length, r.shortestBit, r.longestBit);
+  if (std::fabs(r.bitLength - r.templateLength) > kTemplateTolerance * r.bitLength) {
+    r.omega = 2 * std::numbers::pi / r.bitLength;
+    BuildTemplates(r);
+    r.templateLength = r.bitLength;
+  }
+  if (std::fabs(r.bitLength - r.gainBitLength) > kGainTolerance * r.bitLength) {
+    const double speed = r.rate / (kBitRate * r.bitLength);
+    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
+    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
+    r.gain0 = 1 / (g0 * g0);
+    r.gain1 = 1 / (g1 * g1);
+    r.gainBitLength = r.bitLength;
+  }
+}
+
+// The newest samples may still turn out to be a click and be replaced: they wait.
+bool Available(const Recover& r, double start, double length) {
+  const double oldest = static_cast<double>(std::max<int64_t>(0, r.written - kRecoverRing + 1));
+  return start >= oldest && start + length + 2 + kRecoverClickMax < static_cast<double>(r.written);
+}
+
+// Correlations of the samples in [start, start + length) with the two tones at the current
+// bit rate, one and two cycles per bit, in phase with the window's start. A sample covers
+// [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
+// that the compiler can do several samples at once; the window's own phase is one rotation.
+Tones Window(const Recover& r, double start, double length) {
+  const int64_t first = static_cast<int64_t>(std::floor(start));
+  const int64_t last = static_cast<int64_t>(std::floor(start + length));
+  const int count = static_cast<int>(last - first + 1);
+  const double lead = start - static_cast<double>(first);
+  // The samples straight from the ring where they do not wrap around its end.
+  float copy[kRecoverWindowMax];
+  const float* v = r.ring + (first & kRingMask);
+  if ((first & kRingMask) + count > kRecoverRing) {
+    for (int i = 0; i < count; ++i) copy[i] = r.ring[(first + i) & kRingMask];
+    v = copy;
+  }
+  float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
+  for (int i = 0; i < count; ++i) {
+    a0 += v[i] * r.low[0][i];
+    b0 += v[i] * r.low[1][i];
+    a1 += v[i] * r.high[0][i];
+    b1 += v[i] * r.high[1][i];
+  }
+  // The first and last samples count only by their overlap with the window: take off the rest.
+  const float outFirst = static_cast<float>(count == 1 ? 1 - length : lead);
+  const float outLast =
+      static_cast<float>(count == 1 ? 0 : static_cast<double>(last + 1) - start - length);
+  const float f = v[0] * outFirst, l = v[count - 1] * outLast;
+  a0 -= f * r.low[0][0] + l * r.low[0][count - 1];
+  b0 -= f * r.low[1][0] + l * r.low[1][count - 1];
+  a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
+  b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
+  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
+  const Phasor z = Rotation(r.omega * lead);
+  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
+  return {a0 * z.re - b0 * z.im, a0 * z.im + b0 * z.re, a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
+}
+
+}  // namespace recovery
