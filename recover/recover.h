@@ -60,14 +60,11 @@ struct RecoverFrame {
   double time, endTime;  // decimated samples
 };
 
-// Clicks: a sample far off what the tones' recent course predicts is replaced by the prediction,
-// as long as the excursion is short enough to be an impulse.
+// Clicks: samples far above the signal's level are set to nothing, as long as the excursion is
+// short enough to be an impulse.
 struct Impulses {
-  double omega;                 // the bit rate the predictor is tuned to
-  float a1, a2;                 // x[n] = a1 (x[n-1] + x[n-3]) - a2 x[n-2] - x[n-4] for both tones
-  float scale;                  // mean size of the prediction error on samples taken as they are
-  float level;                  // mean size of those samples
-  int run;                      // samples replaced in the excursion under way
+  float power;                  // mean square of the samples taken as they are
+  int run;                      // samples set to nothing in the excursion under way
   float raw[kRecoverClickMax];  // their own values, put back if it lasts too long
   int64_t clicks;               // excursions taken out
 };
