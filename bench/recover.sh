@@ -34,8 +34,9 @@
 #   goal     "blocks": on every seed every block right and no extra file; "none" (recordings
 #            without data): on every seed status 1 and no file at all
 # Rates: the 8000, 11025 and 22050 Hz rows have white noise of the same density in the tones'
-# band as the 44100 Hz row at 4 dB: --snr counts the noise over the whole band up to rate / 2,
-# so a rate R gets 4 + 10 log10(44100 / R) dB (equal power per Hz, less power in all).
+# band as the 44100 Hz row at 0 dB: --snr counts the noise over the whole band up to rate / 2,
+# so a rate R gets 10 log10(44100 / R) dB (22050: 3.01, 11025: 6.02, 8000: 7.41): the same
+# power per Hz, less power in all.
 # The goals are reported, not enforced: the exit status is non-zero only when the script
 # itself fails.
 set -euo pipefail
@@ -106,8 +107,8 @@ row() {
 }
 both() { SIDE=both row "$@"; }
 side() { SIDE=files row "$@"; }
-# snr_at RATE: the --snr at RATE with the noise density of 4 dB at 44100 Hz.
-snr_at() { awk -v r="$1" 'BEGIN { printf "%.2f", 4 + 10 * log(44100 / r) / log(10) }'; }
+# snr_at RATE: the --snr at RATE with the noise density of 0 dB at 44100 Hz (issue 9 reached it).
+snr_at() { awk -v r="$1" 'BEGIN { printf "%.2f", 10 * log(44100 / r) / log(10) }'; }
 SIDE4="--blocks 4 --distinct-blocks"
 if [[ $QUICK == 1 ]]; then NOTHING=60; else NOTHING=600; fi  # seconds of noise or tone
 ALLPASS="allpass 900 0.7q allpass 1500 0.7q allpass 2100 0.7q allpass 3000 0.7q allpass 4200 0.7q"
@@ -132,7 +133,7 @@ if [[ $QUICK == 1 ]]; then
   both "clicks 0.2 ms near full scale, 8/s" "--clicks 8:0.2:0.95"
   both "wow 10 % at 8 Hz" "--wow 0.10@8"
   both "speed step +7 % at 1.2 s" "--step 1.2:1.07"
-  both "11025 Hz, noise as 4 dB at 44100" "--rate 11025 --snr $(snr_at 11025)"
+  both "11025 Hz, noise as 0 dB at 44100" "--rate 11025 --snr $(snr_at 11025)"
   GOAL=none side "white noise, $NOTHING s" "--empty --seconds $NOTHING --amplitude 0.5 --snr 0"
   GOAL=none side "steady 1000 Hz tone, $NOTHING s" "--tone 1000 --seconds $NOTHING --snr 40"
 else
@@ -183,9 +184,9 @@ else
   both "flutter 4 % at 30 Hz" "--flutter 0.04@30"
   both "speed step +7 % at 1.2 s" "--step 1.2:1.07"
   both "speed step -7 % at 1.2 s, noise 8 dB" "--step 1.2:0.93 --snr 8"
-  both "44100 Hz, noise 4 dB (the rates' reference)" "--snr 4"
+  both "44100 Hz, noise 0 dB (the rates' reference)" "--snr 0"
   for rate in 22050 11025 8000; do
-    both "$rate Hz, noise as 4 dB at 44100" "--rate $rate --snr $(snr_at $rate)"
+    both "$rate Hz, noise as 0 dB at 44100" "--rate $rate --snr $(snr_at $rate)"
   done
   side "tape side: 4 blocks, voice, thump, idle, clicks, flutter" "$SIDE4 --amplitude 0.5 --voice-before 2 --voice-between 0.8 --gaps 0.3,1.2 --leaders 800,100 --thump 0 --idle 8@0.2 --clicks 8:0.2:0.95 --flutter 0.03@20 --snr 15"
   GOAL=none side "white noise, $NOTHING s" "--empty --seconds $NOTHING --amplitude 0.5 --snr 0"
