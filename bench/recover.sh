@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Recovery benchmark: worn recordings of 256 random bytes, decoded by the default mode, by
-# --recover and by minimodem (where installed), scored against the payload; then the speed of
-# --recover on long recordings against md5sum and minimodem.
+# --recover and by minimodem (where installed), scored against the payload; tape sides (several
+# blocks, voice, thumps, idle bits, clicks, speed changes, recordings without data) scored by
+# block file; then the speed of --recover on long recordings against md5sum and minimodem, and
+# on long recordings of noise and of a steady tone against a data file of the same size.
 #
 #   bench/recover.sh [BUILD_DIR [WORK_DIR]]
 #     BUILD_DIR  default build/release under the repo root (built with the release preset if
@@ -9,7 +11,8 @@
 #     WORK_DIR   default a fresh mktemp -d under /tmp, removed at the end unless KEEP=1
 #   env: SEEDS (3) seeds per recording (each seed: another payload and other noise),
 #        RUNS (3) timed runs per command in the speed section, QUICK=1 a few rows and short
-#        speed files (for iterating), NO_SPEED=1 no speed section, NO_HYPERFINE=1 the built-in
+#        speed files (for iterating), ONLY=REGEX only the rows whose names match (bash =~),
+#        NO_SPEED=1 no speed section, NO_HYPERFINE=1 the built-in
 #        timer, SYNTH (BUILD_DIR/tests/tonegrab-synth), MINIMODEM (minimodem on the PATH).
 # Scores, per decoder, as min/mean over the seeds:
 #   prefix   the payload's longest correct prefix, counted from where its first byte lies in
@@ -22,6 +25,18 @@
 #            extra bytes); "minimodem" as many bytes matched as minimodem (mean); "253" at
 #            least 253 matched in every seed (a 20 ms dropout costs at most the 3 frames it
 #            covers), the file still 256 bytes long
+# Block files (the tape-side rows, the 2-block rows and the kinds of damage a side brings):
+#   right    files that equal their block's payload exactly (out.bin block 1, out-K.bin block
+#            K), min/mean over the seeds, of the blocks recorded
+#   found    blocks whose payload is some file exactly, whatever its name (minimodem: inside
+#            its one stream; "+N" the most stray bytes around them in any seed)
+#   extra    files beyond the blocks recorded (max over the seeds)
+#   goal     "blocks": on every seed every block right and no extra file; "none" (recordings
+#            without data): on every seed status 1 and no file at all
+# Rates: the 8000, 11025 and 22050 Hz rows have white noise of the same density in the tones'
+# band as the 44100 Hz row at 0 dB: --snr counts the noise over the whole band up to rate / 2,
+# so a rate R gets 10 log10(44100 / R) dB (22050: 3.01, 11025: 6.02, 8000: 7.41): the same
+# power per Hz, less power in all.
 # The goals are reported, not enforced: the exit status is non-zero only when the script
 # itself fails.
 set -euo pipefail
@@ -76,10 +91,26 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 # ---- The recordings ----
 # name | synthesizer options | post-processing | channel to decode | block | goal (GOAL, "all")
+#   | tables (SIDE: "" bytes, "both" bytes and block files, "files" block files)
 #   post-processing: "" none, "sox ARGS" (sox in out ARGS), "ffmpeg CODEC ARGS" (encoded with
 #   these arguments, decoded back to 16-bit PCM WAV)
+#   A recording with --empty or --tone holds no data: no minimodem run, goal "none".
 ROWS=()
-row() { ROWS+=("$1|$2|${3:-}|${4:-1}|${5:-1}|${GOAL-all}"); }
+KEPT=1  # whether the last row of block 1 passed ONLY (a block K > 1 row follows its recording)
+row() {
+  if ((${5:-1} == 1)); then
+    KEPT=1
+    [[ -z ${ONLY:-} || $1 =~ $ONLY ]] || KEPT=0
+  fi
+  ((KEPT)) || return 0
+  ROWS+=("$1|$2|${3:-}|${4:-1}|${5:-1}|${GOAL-all}|${SIDE:-}")
+}
+both() { SIDE=both row "$@"; }
+side() { SIDE=files row "$@"; }
+# snr_at RATE: the --snr at RATE with the noise density of 0 dB at 44100 Hz (issue 9 reached it).
+snr_at() { awk -v r="$1" 'BEGIN { printf "%.2f", 10 * log(44100 / r) / log(10) }'; }
+SIDE4="--blocks 4 --distinct-blocks"
+if [[ $QUICK == 1 ]]; then NOTHING=60; else NOTHING=600; fi  # seconds of noise or tone
 ALLPASS="allpass 900 0.7q allpass 1500 0.7q allpass 2100 0.7q allpass 3000 0.7q allpass 4200 0.7q"
 DIPS="--dip 0.7:0.02:DB --dip 1.3:0.02:DB --dip 1.9:0.02:DB"
 if [[ $QUICK == 1 ]]; then
@@ -89,11 +120,22 @@ if [[ $QUICK == 1 ]]; then
   row "wow 16 % at 2 Hz" "--wow 0.16@2"
   row "DC 40 % of full scale" "--amplitude 0.5 --dc 0.4"
   row "MP3 48 kbit/s" "" "ffmpeg mp3 -c:a libmp3lame -b:a 48k"
-  row "2 blocks, block 1" "--blocks 2 --gap 1 --flip-second" "" 1 1
+  SIDE=both row "2 blocks, block 1" "--blocks 2 --gap 1 --flip-second" "" 1 1
   row "2 blocks, block 2 (flipped)" "--blocks 2 --gap 1 --flip-second" "" 1 2
   GOAL=253 row "dip to -50 dB, noise -30 dB" "--snr 30 --dip 1.3:0.02:-50"
   row "wow 12 % at 2 Hz" "--wow 0.12@2"
   row "speed 1.10" "--speed 1.10"
+  both "voice 3 s before the first leader" "--voice-before 3"
+  side "4 blocks, gaps 0.15-1.5 s, leaders 2000-50" "$SIDE4 --gaps 0.15,1.5,0.4 --leaders 2000,100,400,50"
+  side "4 blocks, voice 1 s between" "$SIDE4 --gaps 1.5 --voice-between 1"
+  both "thump at the leader's start, 0 dB" "--amplitude 0.5 --thump 0"
+  both "idle bits 1-8 after 20 % of frames" "--idle 8@0.2"
+  both "clicks 0.2 ms near full scale, 8/s" "--clicks 8:0.2:0.95"
+  both "wow 10 % at 8 Hz" "--wow 0.10@8"
+  both "speed step +7 % at 1.2 s" "--step 1.2:1.07"
+  both "11025 Hz, noise as 0 dB at 44100" "--rate 11025 --snr $(snr_at 11025)"
+  GOAL=none side "white noise, $NOTHING s" "--empty --seconds $NOTHING --amplitude 0.5 --snr 0"
+  GOAL=none side "steady 1000 Hz tone, $NOTHING s" "--tone 1000 --seconds $NOTHING --snr 40"
 else
   for snr in 13 8 4 2 0; do row "sine, white noise ${snr} dB" "--snr $snr"; done
   GOAL='' row "sine, white noise -1 dB" "--snr -1"
@@ -118,13 +160,38 @@ else
   row "Ogg Vorbis" "" "ffmpeg ogg -c:a libvorbis"
   row "phase smearing (5 allpass)" "--amplitude 0.5" "sox $ALLPASS"
   row "stereo, signal on channel 2" "--channels 2 --channel 2" "" 2
-  row "2 blocks, block 1" "--blocks 2 --gap 1 --flip-second" "" 1 1
+  SIDE=both row "2 blocks, block 1" "--blocks 2 --gap 1 --flip-second" "" 1 1
   row "2 blocks, block 2 (flipped)" "--blocks 2 --gap 1 --flip-second" "" 1 2
   row "3 dips to -20 dB, noise -30 dB" "--snr 30 ${DIPS//DB/-20}"
   row "3 dips to -30 dB, noise -30 dB" "--snr 30 ${DIPS//DB/-30}"
   GOAL=253 row "dip to -50 dB, noise -30 dB" "--snr 30 --dip 1.3:0.02:-50"
   row "wow 12 % at 2 Hz" "--wow 0.12@2"
   row "speed 1.10" "--speed 1.10"
+  # A tape side: the kinds of damage it brings, each alone.
+  both "voice 3 s before the first leader" "--voice-before 3"
+  both "voice 3 s before, 6 dB above the data" "--amplitude 0.35 --voice-before 3 --voice-db 6"
+  both "thump at the leader's start, 0 dB" "--amplitude 0.5 --thump 0"
+  both "thump at a short leader (100), +3 dB" "--amplitude 0.4 --leader 100 --thump 3"
+  side "4 blocks, gaps 0.15-1.5 s, leaders 2000-50" "$SIDE4 --gaps 0.15,1.5,0.4 --leaders 2000,100,400,50"
+  side "4 blocks, gaps 0.1 s, leaders 50 after the first" "$SIDE4 --gaps 0.1 --leaders 400,50"
+  side "4 blocks, voice 1 s between" "$SIDE4 --gaps 1.5 --voice-between 1"
+  side "4 blocks, voice between, gaps 0.6 s, noise 13 dB" "$SIDE4 --gaps 0.6 --voice-between 0.4 --leaders 1000,200 --snr 13"
+  both "idle bits 1-8 after 20 % of frames" "--idle 8@0.2"
+  both "idle bits 1-8 after 50 % of frames, noise 8 dB" "--idle 8@0.5 --snr 8"
+  both "clicks 0.2 ms near full scale, 8/s" "--clicks 8:0.2:0.95"
+  both "clicks 0.3 ms near full scale, 10/s, noise 20 dB" "--clicks 10:0.3:0.95 --snr 20"
+  both "wow 10 % at 8 Hz" "--wow 0.10@8"
+  both "flutter 4 % at 30 Hz" "--flutter 0.04@30"
+  both "speed step +7 % at 1.2 s" "--step 1.2:1.07"
+  both "speed step -7 % at 1.2 s, noise 8 dB" "--step 1.2:0.93 --snr 8"
+  both "44100 Hz, noise 0 dB (the rates' reference)" "--snr 0"
+  for rate in 22050 11025 8000; do
+    both "$rate Hz, noise as 0 dB at 44100" "--rate $rate --snr $(snr_at $rate)"
+  done
+  side "tape side: 4 blocks, voice, thump, idle, clicks, flutter" "$SIDE4 --amplitude 0.5 --voice-before 2 --voice-between 0.8 --gaps 0.3,1.2 --leaders 800,100 --thump 0 --idle 8@0.2 --clicks 8:0.2:0.95 --flutter 0.03@20 --snr 15"
+  GOAL=none side "white noise, $NOTHING s" "--empty --seconds $NOTHING --amplitude 0.5 --snr 0"
+  GOAL=none side "steady 1000 Hz tone, $NOTHING s" "--tone 1000 --seconds $NOTHING --snr 40"
+  GOAL=none side "steady 2400 Hz tone, 60 s" "--tone 2400 --seconds 60 --snr 40"
 fi
 
 # post IN OUT STEPS: applies the post-processing STEPS (a tool and its arguments); false when
@@ -172,12 +239,15 @@ echo "minimodem: ${MM:-not installed}   synthesizer: $SYNTH   work: $WORK"
 echo "recordings: 256 random bytes, 44100 Hz, 16-bit mono, sine-shaped, peak 0.7 unless named; seeds 1..$SEEDS"
 start=$(date +%s)
 
-# Every run, one line: row number, seed, mode, payload, output directory.
+# Every run, one line: row number, seed, mode, payload, output directory, block, and the
+# prefix of the files with what each block carries (PREFIX-K.bin).
 MANIFEST=$WORK/manifest.tsv
 : >"$MANIFEST"
 for r in "${!ROWS[@]}"; do
   IFS='|' read -r name opts postspec ch block _ <<<"${ROWS[$r]}"
   echo "recording $((r + 1)) of ${#ROWS[@]}: $name" >&2
+  data=(--random 256) blank=0
+  if [[ " $opts " == *" --empty "* || " $opts " == *" --tone "* ]]; then data=() blank=1; fi
   for ((seed = 1; seed <= SEEDS; seed++)); do
     rec=$WORK/r$r-s$seed.wav
     # A row of block K > 1 scores the recording and decodes of the row before it (block K-1).
@@ -185,7 +255,7 @@ for r in "${!ROWS[@]}"; do
     ((block == 1)) || shared=r$((r - block + 1))
     if [[ -z $shared ]]; then
       # shellcheck disable=SC2086
-      "$SYNTH" --random 256 --seed "$seed" $opts "$WORK/synth.wav" >/dev/null
+      "$SYNTH" "${data[@]}" --seed "$seed" $opts --expect "$rec.block" "$WORK/synth.wav" >/dev/null
       mv "$WORK/synth.wav.payload" "$rec.payload"
       if ! post "$WORK/synth.wav" "$rec" "$postspec"; then
         echo "skipped: $name (${postspec%% *} missing or failed)" >&2
@@ -195,10 +265,13 @@ for r in "${!ROWS[@]}"; do
       rec=$WORK/$shared-s$seed.wav
     fi
     for mode in "${MODES[@]}"; do
+      if ((blank)) && [[ $mode == minimodem ]]; then continue; fi  # nothing to compare it with
       dir=$WORK/${shared:-r$r}-s$seed-$mode
       [[ -n $shared ]] || decode "$mode" "$rec" "$ch" "$dir"
-      printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$r" "$seed" "$mode" "$rec.payload" "$dir" "$block" >>"$MANIFEST"
+      printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$r" "$seed" "$mode" "$rec.payload" "$dir" "$block" \
+        "$rec.block" >>"$MANIFEST"
     done
+    if ((blank)); then rm -f "$rec" "$WORK/synth.wav"; fi  # minutes of nothing: room in /tmp
   done
 done
 
@@ -214,9 +287,12 @@ if ((HAVE_RECOVER)); then
   fi
 fi
 
-for r in "${!ROWS[@]}"; do echo "${ROWS[$r]%%|*}|${ROWS[$r]##*|}"; done >"$WORK/names"
+for r in "${!ROWS[@]}"; do
+  IFS='|' read -r name _ _ _ _ goal tables <<<"${ROWS[$r]}"
+  echo "$name|$goal|$tables"
+done >"$WORK/names"
 cat >"$WORK/score.py" <<'EOF'
-import collections, difflib, re, sys
+import collections, difflib, glob, os, re, sys
 
 names = [l.split('|') for l in open(sys.argv[2]).read().splitlines()]
 modes = sys.argv[3].split()
@@ -254,11 +330,13 @@ def damaged(console, status, block):
 
 manifest = [l.rstrip('\n').split('\t') for l in open(sys.argv[1])]
 blocks = collections.Counter()  # blocks in each recording, from its decodes' rows
-for r, seed, mode, payload, d, block in manifest:
+for r, seed, mode, payload, d, block, _ in manifest:
     blocks[d] = max(blocks[d], int(block))
 runs = collections.defaultdict(list)
-for r, seed, mode, payload, d, block in manifest:
+for r, seed, mode, payload, d, block, _ in manifest:
     r, block = int(r), int(block)
+    if names[r][2] == 'files':
+        continue
     pay = open(payload, 'rb').read()
     status = int(open(d + '/status').read())
     console = open(d + '/console', errors='replace').read()
@@ -301,7 +379,7 @@ for mode in ['default', 'recover', 'minimodem']:
 head.append('goal (--recover)')
 print('| ' + ' | '.join(head) + ' |')
 print('|' + '---|' * len(head))
-for r, (name, kind) in enumerate(names):
+for r, (name, kind, _) in enumerate(names):
     cells = [name]
     if not any((r, m) in runs for m in modes):
         continue
@@ -321,12 +399,87 @@ for r, (name, kind) in enumerate(names):
     cells.append(goal(kind, runs.get((r, 'recover')), runs.get((r, 'minimodem'))))
     print('| ' + ' | '.join(cells) + ' |')
 EOF
+cat >"$WORK/files.py" <<'EOF'
+import collections, glob, os, re, sys
+
+names = [l.split('|') for l in open(sys.argv[2]).read().splitlines()]
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+def expected(prefix):
+    """What each block carries, in block order."""
+    number = lambda p: int(re.search(r'-(\d+)\.bin$', p).group(1))
+    return [read(p) for p in sorted(glob.glob(glob.escape(prefix) + '-*.bin'), key=number)]
+
+def written(d):
+    """The block files a run wrote: block number -> bytes."""
+    files = {}
+    for f in os.listdir(d):
+        m = re.fullmatch(r'out(?:-(\d+))?\.bin', f)
+        if m:
+            files[int(m.group(1) or 1)] = read(os.path.join(d, f))
+    return files
+
+runs = collections.defaultdict(list)  # (row, mode) -> (right, found, extra files, status, stray)
+recorded = {}  # row -> blocks recorded
+for r, seed, mode, payload, d, block, prefix in (l.rstrip('\n').split('\t') for l in open(sys.argv[1])):
+    r = int(r)
+    if block != '1' or names[r][2] not in ('both', 'files'):
+        continue
+    want = expected(prefix)
+    recorded[r] = len(want)
+    status = int(read(d + '/status'))
+    files = written(d)
+    if mode == 'minimodem':  # one stream: the blocks found in it, and the bytes around them
+        stream = files.get(1, b'')
+        found = [w for w in want if w and w in stream]
+        runs[(r, mode)].append((None, len(found), 0, status, len(stream) - sum(map(len, found))))
+        continue
+    right = sum(1 for k, w in enumerate(want, 1) if files.get(k) == w)
+    found = sum(1 for w in want if w in files.values())
+    extra = sum(1 for k in files if k > len(want))
+    runs[(r, mode)].append((right, found, extra, status, 0))
+
+def cell(vals):
+    return '%d/%.1f' % (min(vals), sum(vals) / len(vals)) if vals else 'n/a'
+
+def goal(kind, n, rs):
+    if not rs:
+        return kind + ': n/a'
+    if kind == 'none':
+        met = all(s == 1 and x == 0 for _, _, x, s, _ in rs)
+    else:
+        met = all(a == n and x == 0 for a, _, x, _, _ in rs)
+    return kind + (': met' if met else ': NOT MET')
+
+print('| recording | blocks | default right | recover right | recover found | recover extra files '
+      '| recover status | minimodem found | goal (--recover) |')
+print('|' + '---|' * 9)
+for r, (name, kind, tables) in enumerate(names):
+    if r not in recorded:
+        continue
+    n = recorded[r]
+    de, rc, mm = (runs.get((r, m), []) for m in ('default', 'recover', 'minimodem'))
+    mmcell = '-'
+    if mm:
+        stray = max(x[4] for x in mm)
+        mmcell = cell([x[1] for x in mm]) + (' +%d' % stray if stray else '')
+    per_block = lambda rs, i: cell([x[i] for x in rs]) if n and rs else '-'
+    cells = [name.replace(', block 1', ''), str(n), per_block(de, 0), per_block(rc, 0),
+             per_block(rc, 1), str(max([x[2] for x in rc], default=0)) if rc else 'n/a',
+             ','.join(sorted({str(x[3]) for x in rc})) if rc else 'n/a', mmcell,
+             goal('none' if kind == 'none' else 'blocks', n, rc)]
+    print('| ' + ' | '.join(cells) + ' |')
+EOF
 python3 "$WORK/score.py" "$MANIFEST" "$WORK/names" "${MODES[*]}" >"$WORK/bytes.md"
+python3 "$WORK/files.py" "$MANIFEST" "$WORK/names" >"$WORK/files.md"
 matrix=$(($(date +%s) - start))
 
 # ---- Speed: long recordings, timed against md5sum and minimodem ----
 speed() {
-  local long short stereo mono mode f tg md mmt mmr rss ok
+  local long short stereo mono mode f tg md mmt mmr rss ok datat
   if [[ $QUICK == 1 ]]; then long=180 short=60; else long=1800 short=600; fi
   stereo=$WORK/s16x2-$((long / 60))min.wav mono=$WORK/s16x1-$((short / 60))min.wav
   "$SYNTH" --bits 16 --channels 2 --channel 1 --seconds "$long" "$stereo" >/dev/null
@@ -354,6 +507,29 @@ speed() {
     cmp -s "$WORK/speed.bin" "$f.payload" ||
       ok="no: $(stat -c %s "$WORK/speed.bin" 2>/dev/null || echo 0) of $(stat -c %s "$f.payload")"
     echo "| $(basename "$f") | $(($(stat -c %s "$f") / 1000000)) | ${tg}s | ${md}s | $mmt | $(ratio "$tg" "$md") | $mmr | $rss | $ok |"
+    [[ $f != "$stereo" ]] || datat=$tg
+  done
+  # Nothing but noise, or a steady tone, in the stereo data file's format and length: to cost
+  # no more than the data (goal 1.2 x), to open no block (status 1, no file).
+  echo
+  echo "| file (as $(basename "$stereo")) | MB | tonegrab | data file | tonegrab / data file | status | files written |"
+  echo "|---|---|---|---|---|---|---|"
+  local kind opts status files
+  for kind in noise tone; do
+    f=$WORK/$kind-$((long / 60))min.wav
+    opts="--empty --amplitude 0.5 --snr 0"
+    [[ $kind == noise ]] || opts="--tone 1000 --snr 40"
+    # shellcheck disable=SC2086
+    "$SYNTH" --bits 16 --channels 2 --channel 1 $opts --seconds "$long" "$f" >/dev/null
+    cat "$f" >/dev/null
+    rm -rf "$WORK/nothing" && mkdir "$WORK/nothing"
+    tg=$(timed "'$TG' $mode -q -y -c 1 '$f' '$WORK/nothing/out.bin' >/dev/null 2>&1")
+    rm -rf "$WORK/nothing" && mkdir "$WORK/nothing"
+    status=0
+    "$TG" $mode -q -y -c 1 "$f" "$WORK/nothing/out.bin" >/dev/null 2>&1 </dev/null || status=$?
+    files=$(find "$WORK/nothing" -type f | wc -l)
+    echo "| $(basename "$f") ($kind) | $(($(stat -c %s "$f") / 1000000)) | ${tg}s | ${datat}s | $(ratio "$tg" "$datat") | $status | $files |"
+    rm -f "$f" "$f.payload"
   done
 }
 if [[ ${NO_SPEED:-0} != 1 ]]; then speed >"$WORK/speed.md"; else : >"$WORK/speed.md"; fi
@@ -362,6 +538,10 @@ echo
 echo "### Bytes recovered of 256 (min/mean over $SEEDS seeds)"
 echo
 cat "$WORK/bytes.md"
+echo
+echo "### Block files (min/mean over $SEEDS seeds)"
+echo
+cat "$WORK/files.md"
 echo
 cat "$WORK/speed.md"
 echo "time: $matrix s for the recordings, $(($(date +%s) - start)) s in all"

@@ -34,35 +34,80 @@ constexpr double kTwoPi = 2 * std::numbers::pi;
 constexpr std::array<double, 4> kHumHz = {50, 100, 150, 250};
 constexpr std::array<double, 4> kHumShare = {1, 0.5, 0.3, 0.2};  // relative amplitudes
 
+// Seeds of the extras' own streams (xor-ed with `seed`), so that each leaves the others alone.
+constexpr uint64_t kIdleStream = 0x69646C65ull, kVoiceStream = 0x766F696365ull,
+                   kThumpStream = 0x7468756D70ull, kClickStream = 0x636C69636Bull;
+
 struct Impairment {  // set up once per rendering
   Rng rng;           // the Gaussian noise's own stream, so the other samples stay as they were
   double sigma;
   std::array<double, 4> hum;  // amplitudes
+  Rng clickRng;
+  double clickNext, clickStart, clickWidth, clickPeak;  // seconds; peak: signed
 };
 
 double Gaussian(Rng& rng) {  // Box-Muller
   return std::sqrt(-2 * std::log(1 - rng.Uniform())) * std::cos(kTwoPi * rng.Uniform());
 }
 
+double Exponential(Rng& rng, double rate) {  // the wait for the next event of a Poisson process
+  return -std::log(1 - rng.Uniform()) / rate;
+}
+
+double TonePower(const Options& o) {
+  return o.amplitude * o.amplitude * (o.shape == Shape::kSine ? 0.5 : 1);
+}
+
 Impairment SetUp(const Options& o) {
-  const double power = o.amplitude * o.amplitude * (o.shape == Shape::kSine ? 0.5 : 1);
+  const double power = TonePower(o);
   double sharePower = 0;
   for (double a : kHumShare) sharePower += a * a / 2;
   const double hum = std::sqrt(power * std::pow(10, o.hum / 10) / sharePower);
-  Impairment im{{o.seed ^ 0x6E6F697365ull}, std::sqrt(power * std::pow(10, -o.snr / 10)), {}};
+  Impairment im{{o.seed ^ 0x6E6F697365ull},
+                std::sqrt(power * std::pow(10, -o.snr / 10)),
+                {},
+                {o.seed ^ kClickStream},
+                0,
+                -1,
+                std::max(o.clicks.width, 2.0 / o.rate),  // narrower would fall between samples
+                0};
   for (size_t i = 0; i < kHumHz.size(); ++i) im.hum[i] = hum * kHumShare[i];
+  if (o.clicks.rate > 0) im.clickNext = Exponential(im.clickRng, o.clicks.rate);
   return im;
 }
 
 // Where sample frame k lies on the tape, in frames at constant speed. The speed's integral,
 // so that the waves stay whole however the speed moves.
-double TapeFrame(int64_t k, const Options& o) {
-  if (o.wow.depth == 0 && o.flutter.depth == 0) return double(k);
-  const double s = double(k) / o.rate;
+double Warped(double s, const Options& o) {  // seconds of tape at constant speed, wow included
   double t = s;
   for (const Modulation& m : {o.wow, o.flutter})
     if (m.depth != 0) t += m.depth / (kTwoPi * m.hz) * (1 - std::cos(kTwoPi * m.hz * s));
-  return t * o.rate;
+  return t;
+}
+
+double TapeFrame(int64_t k, const Options& o) {
+  if (o.wow.depth == 0 && o.flutter.depth == 0 && o.steps.empty()) return double(k);
+  const double s = double(k) / o.rate;
+  if (o.steps.empty()) return Warped(s, o) * o.rate;
+  // Each step scales the speed from its time on: sum the pieces of the integral before s.
+  double t = 0, from = 0, factor = 1;
+  for (const Step& st : o.steps) {
+    if (st.at >= s) break;
+    if (st.at > from) t += factor * (Warped(st.at, o) - Warped(from, o)), from = st.at;
+    factor *= st.factor;
+  }
+  return (t + factor * (Warped(s, o) - Warped(from, o))) * o.rate;
+}
+
+double ClickAt(double s, const Options& o, Impairment& im) {
+  while (s >= im.clickNext) {
+    im.clickStart = im.clickNext;
+    const double sign = im.clickRng.Next() & 1 ? 1 : -1;
+    im.clickPeak = sign * o.clicks.level * (0.85 + 0.15 * im.clickRng.Uniform());
+    im.clickNext += Exponential(im.clickRng, o.clicks.rate);
+  }
+  const double u = (s - im.clickStart) / im.clickWidth;
+  return im.clickStart >= 0 && u < 1 ? im.clickPeak * std::sin(std::numbers::pi * u) : 0;
 }
 
 double Impair(double signal, int64_t k, const Options& o, Impairment& im) {
@@ -74,20 +119,126 @@ double Impair(double signal, int64_t k, const Options& o, Impairment& im) {
   if (im.hum[0] > 0)
     for (size_t i = 0; i < kHumHz.size(); ++i) x += im.hum[i] * std::sin(kTwoPi * kHumHz[i] * s);
   if (o.clip > 0) x = std::clamp(x, -o.clip, o.clip);
+  if (o.clicks.rate > 0) x += ClickAt(s, o, im);
   if (im.sigma > 0) x += im.sigma * Gaussian(im.rng);
   return x;
 }
 
+// ---- Voice and thumps: sounds on the tape besides the data ----
+
+constexpr double kVoicePause = 0.25;        // seconds between the voice and the first leader
+constexpr int kMaxHarmonics = 30;           // 3000 Hz over the lowest pitch, 100 Hz
+constexpr double kShortestSyllable = 0.05;  // seconds
+constexpr int kPeakSteps = 512;  // samples of one period where a syllable's peak is sought
+constexpr double kVoiceTop = 3000;
+constexpr std::array<double, 3> kFormantGain = {1, 0.7, 0.4}, kFormantWidth = {90, 120, 160};
+
+struct Voice {
+  Rng rng;
+  double level;                  // peak
+  double start = 0, length = 0;  // the current run of voice, seconds
+  double next = 0;               // where the next syllable begins, seconds from start
+  double from = 0, to = 0;       // the current syllable
+  double f0 = 0, glide = 0;      // Hz; relative change of the pitch over the syllable
+  int harmonics = 0;
+  std::array<double, kMaxHarmonics> amp{}, phase{};  // of unit peak together
+};
+
+void StartVoice(Voice& v, double start, double length) {
+  v.start = start, v.length = length, v.from = v.to = 0;
+  v.next = 0.02 + 0.08 * v.rng.Uniform();
+}
+
+double Harmonics(const Voice& v, double phase) {
+  double x = 0;
+  for (int h = 1; h <= v.harmonics; ++h) x += v.amp[h - 1] * std::sin(h * phase + v.phase[h - 1]);
+  return x;
+}
+
+void NextSyllable(Voice& v) {
+  v.from = v.next;
+  v.to = std::min(v.from + 0.08 + 0.17 * v.rng.Uniform(), v.length);
+  if (v.to - v.from < kShortestSyllable) v.to = v.from;  // cut short by the run's end: none
+  v.next = v.to + 0.04 + 0.11 * v.rng.Uniform();
+  v.f0 = 100 + 200 * v.rng.Uniform();
+  v.glide = 0.4 * v.rng.Uniform() - 0.2;
+  const std::array<double, 3> formant = {300 + 600 * v.rng.Uniform(), 900 + 1600 * v.rng.Uniform(),
+                                         2200 + 800 * v.rng.Uniform()};
+  v.harmonics = std::min(kMaxHarmonics, int(kVoiceTop / (v.f0 * (1 + std::max(v.glide, 0.0)))));
+  for (int h = 1; h <= v.harmonics; ++h) {
+    double a = 0.1 / h;  // the source's own falling spectrum under the peaks
+    for (size_t i = 0; i < formant.size(); ++i) {
+      const double d = (h * v.f0 - formant[i]) / kFormantWidth[i];
+      a += kFormantGain[i] * std::exp(-0.5 * d * d);
+    }
+    v.amp[h - 1] = a, v.phase[h - 1] = kTwoPi * v.rng.Uniform();
+  }
+  // The peak over one period of the pitch: a recording's level is set by its peaks.
+  double peak = 0;
+  for (int i = 0; i < kPeakSteps; ++i)
+    peak = std::max(peak, std::abs(Harmonics(v, kTwoPi * i / kPeakSteps)));
+  for (int h = 0; h < v.harmonics; ++h) v.amp[h] /= peak;
+}
+
+double Ramp(double x) {  // raised cosine from 0 to 1 over [0, 1]
+  return x >= 1 ? 1 : x <= 0 ? 0 : 0.5 - 0.5 * std::cos(std::numbers::pi * x);
+}
+
+double VoiceAt(double s, Voice& v) {
+  const double tau = s - v.start;
+  while (tau >= v.next && v.next < v.length) NextSyllable(v);
+  if (tau < v.from || tau >= v.to) return 0;
+  const double u = tau - v.from, d = v.to - v.from;
+  const double phase = kTwoPi * v.f0 * (u + v.glide * u * u / (2 * d));
+  return v.level * Ramp(u / 0.015) * Ramp((d - u) / 0.04) * Harmonics(v, phase);
+}
+
+struct Thump {
+  Rng rng;
+  double amplitude;
+  double start = -1, hz = 0, decay = 0;  // seconds, Hz, seconds
+};
+
+void StartThump(Thump& th, double start) {
+  th.start = start, th.hz = 40 + 40 * th.rng.Uniform(), th.decay = 0.1 + 0.2 * th.rng.Uniform();
+}
+
+double ThumpAt(double s, const Thump& th) {
+  const double tau = s - th.start;
+  if (th.start < 0 || tau < 0 || tau > 8 * th.decay) return 0;
+  return th.amplitude * (1 - std::exp(-tau / 0.0005)) * std::exp(-tau / th.decay) *
+         std::cos(kTwoPi * th.hz * tau);
+}
+
+// ---- The pattern ----
+
+template <class T>
+T Nth(const std::vector<T>& v, int i, T fallback) {  // the last one repeats
+  return v.empty() ? fallback : v[std::min(size_t(i), v.size() - 1)];
+}
+
 // The leader and the frames of one block.
-std::string Block(std::span<const uint8_t> payload, const Options& o) {
-  std::string p(size_t(std::max(o.leader, 0)), 'S');
+std::string Block(std::span<const uint8_t> payload, int leader, const Options& o, Rng& idle) {
+  std::string p = std::isfinite(o.thump) ? "*" : "";
+  p += std::string(size_t(std::max(leader, 0)), 'S');
   for (size_t i = 0; i < payload.size(); ++i) {
     // Start bit 0, eight data bits least significant first, two stop bits 1.
     unsigned frame = (payload[i] << 1) | 0x600u;
     if (o.tail == Tail::kBadStop && i + 1 == payload.size()) frame &= ~0x400u;
     for (int bit = 0; bit < 11; ++bit) p += (frame >> bit & 1) ? "SSSS" : "LL";
+    if (i + 1 < payload.size() && o.idle.most > 0 && idle.Uniform() < o.idle.chance)
+      p += std::string(4 * (1 + idle.Next() % uint64_t(o.idle.most)), 'S');
   }
   return p;
+}
+
+// The silence between two blocks, with voice in its middle.
+std::string Gap(double seconds, const Options& o) {
+  if (o.voiceBetween <= 0) return Units(seconds, '_');
+  const size_t n = Units(seconds, '_').size(),
+               voice = std::min(n, Units(o.voiceBetween, 'v').size());
+  const size_t before = (n - voice) / 2;
+  return std::string(before, '_') + std::string(voice, 'v') + std::string(n - voice - before, '_');
 }
 
 }  // namespace
@@ -95,12 +246,15 @@ std::string Block(std::span<const uint8_t> payload, const Options& o) {
 std::string Pattern(std::span<const uint8_t> payload, const Options& o) {
   std::string p = Units(o.leadIn, '_');
   for (int i = 0; i < o.falseLeaders; ++i) p += std::string(250, 'S') + Units(0.01, '_');
-  const int blocks = std::max(o.blocks, 1);
+  if (o.voiceBefore > 0) p += Units(o.voiceBefore, 'v') + Units(kVoicePause, '_');
+  const std::vector<Bytes> payloads = BlockPayloads(payload, o);
+  const int blocks = int(payloads.size());
+  Rng idle{o.seed ^ kIdleStream};
   for (int b = 1; b <= blocks; ++b) {
     const std::string flip = o.flipSecond && b == 2 ? "^" : "";
-    p += flip + Block(payload, o);
+    p += flip + Block(payloads[b - 1], Nth(o.leaders, b - 1, o.leader), o, idle);
     // Every block but the last ends idle, then the gap; the last one ends with the tail.
-    if (b < blocks) p += std::string(12, 'S') + Units(o.gap, '_') + flip;
+    if (b < blocks) p += std::string(12, 'S') + Gap(Nth(o.gaps, b - 1, o.gap), o) + flip;
   }
   // Every tail starts with at least one half-wave, so that the last one of the data is closed.
   switch (o.tail) {
@@ -114,6 +268,18 @@ std::string Pattern(std::span<const uint8_t> payload, const Options& o) {
       return p + std::string(8, 'S') + Units(o.tailLength, '_');
   }
   return p;
+}
+
+std::vector<Bytes> BlockPayloads(std::span<const uint8_t> payload, const Options& o) {
+  std::vector<Bytes> out;
+  for (int k = 1; k <= std::max(o.blocks, 1); ++k)
+    out.push_back(k == 1 || !o.distinctBlocks ? Bytes(payload.begin(), payload.end())
+                                              : RandomBytes(payload.size(), (o.seed << 8) + k));
+  return out;
+}
+
+std::string Blank(double seconds) {
+  return Units(seconds, '_');
 }
 
 void Render(const std::string& pattern, const Options& o,
@@ -130,13 +296,23 @@ void Render(const std::string& pattern, const Options& o,
     if (used + width > buf.size()) sink(buf.data(), std::exchange(used, 0));
     for (int i = 0; i < width; ++i) buf[used++] = uint8_t(uint64_t(q) >> (8 * i));
   };
+  Voice voice{{o.seed ^ kVoiceStream}, o.amplitude * std::pow(10, o.voiceDb / 20)};
+  Thump thump{{o.seed ^ kThumpStream}, o.amplitude * std::pow(10, o.thump / 20)};
   double t = 0, polarity = 1;  // t: exact start time of the current unit or half-wave
   int64_t k = 0;               // sample frame k lies at time k / rate
-  for (char c : pattern) {
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
     if (c == '^') {
       polarity = -polarity;
       continue;
     }
+    if (c == '*') {
+      StartThump(thump, t);
+      continue;
+    }
+    if (c == 'v' && (i == 0 || pattern[i - 1] != 'v'))
+      StartVoice(voice, t,
+                 double(std::min(pattern.find_first_not_of('v', i), pattern.size()) - i) * unit);
     const double dur = (c == 'L' ? 2 : 1) * unit, end = t + dur;
     const bool wave = c == 'S' || c == 'L';
     for (double at; (at = TapeFrame(k, o)) < end * o.rate; ++k) {
@@ -145,6 +321,9 @@ void Render(const std::string& pattern, const Options& o,
       if (wave && o.shape == Shape::kSine)
         x = polarity * o.amplitude * std::sin(std::numbers::pi * (at / o.rate - t) / dur);
       if (c == '~') x = (rng.Next() & 1 ? 1 : -1) * (0.5 + 0.5 * rng.Uniform());
+      if (c == 'v') x += VoiceAt(at / o.rate, voice);
+      if (thump.start >= 0) x += ThumpAt(at / o.rate, thump);
+      if (o.tone > 0) x += o.amplitude * std::sin(kTwoPi * o.tone * at / o.rate);
       x = Impair(x, k, o, im);
       if (o.noise > 0) x += o.noise * rng.Symmetric();
       for (int ch = 0; ch < o.channels; ++ch)

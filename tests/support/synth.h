@@ -35,6 +35,23 @@ struct Dip {
   double db = 0;
 };
 
+// The motor's speed multiplied by `factor` from `at` seconds of the recording on, at once.
+struct Step {
+  double at = 0, factor = 1;
+};
+
+// After a frame, with probability `chance`, 1 to `most` idle 1 bits before the next start bit.
+struct Idle {
+  int most = 0;
+  double chance = 0;
+};
+
+// Impulses at random times (Poisson, `rate` a second), each a half-sine `width` seconds wide
+// (at least two samples), peak 0.85 to 1 times `level` (fraction of full scale), random sign.
+struct Clicks {
+  double rate = 0, width = 0, level = 0;
+};
+
 struct Options {
   int rate = 44100;
   int bits = 16;  // 8 (unsigned), 16, 24 or 32 (signed little-endian)
@@ -67,13 +84,41 @@ struct Options {
   int blocks = 1;           // the payload recorded this many times, each block with its own leader
   double gap = 1;           // seconds of silence between blocks
   bool flipSecond = false;  // block 2 with the opposite polarity
+
+  // A tape side. Each extra below has its own random stream from `seed`, so that adding one
+  // leaves the others' draws as they were.
+  bool distinctBlocks = false;  // block k >= 2 carries its own bytes: see BlockPayloads
+  std::vector<int> leaders;     // short half-waves of each block's leader, the last repeating;
+                                // empty: `leader` for every block
+  std::vector<double> gaps;     // seconds of silence before blocks 2, 3, ..., the last repeating;
+                                // empty: `gap` before every block
+  Idle idle;
+  // Speech-like sound: syllables of 80-250 ms, a harmonic tone of random pitch (100-300 Hz)
+  // shaped by three formant-like peaks up to 3000 Hz, with short pauses between them. A
+  // syllable's peak is `voiceDb` relative to `amplitude` (a recording's level follows its peaks).
+  double voiceBefore = 0;   // seconds of voice, then 0.25 s of silence, before the first leader
+  double voiceBetween = 0;  // seconds of voice in the middle of each gap (at most the gap)
+  double voiceDb = 0;
+  // A low thump at the start of every leader: 40-80 Hz, sharp onset, decaying over 100-300 ms;
+  // its first peak `thump` dB relative to `amplitude`.
+  double thump = -std::numeric_limits<double>::infinity();
+  Clicks clicks;            // on the tape signal after clipping, before the Gaussian noise
+  std::vector<Step> steps;  // with speed, wow and flutter
+  double tone = 0;          // Hz: a steady sine of `amplitude` over the whole recording
 };
 
 // The signal as a string of units lasting 1/4800 s at nominal speed:
 // 'S' short half-wave (1 unit), 'L' long half-wave (2 units), '_' silence, '~' noise (1 unit each),
-// '^' no time: the polarity of what follows is inverted. Half-waves alternate polarity across
-// silence and noise.
+// '^' no time: the polarity of what follows is inverted; 'v' silence carrying voice (1 unit);
+// '*' no time: a thump starts here. Half-waves alternate polarity across silence and noise.
 std::string Pattern(std::span<const uint8_t> payload, const Options& o);
+
+// What each of the `blocks` blocks carries: the payload, or with `distinctBlocks` the payload
+// for block 1 and RandomBytes(payload size, (seed << 8) + k) for block k >= 2.
+std::vector<Bytes> BlockPayloads(std::span<const uint8_t> payload, const Options& o);
+
+// `seconds` of silence: with `tone`, clicks or noise, a recording of those alone.
+std::string Blank(double seconds);
 
 // Streams the interleaved sample bytes of `pattern` to `sink` in chunks.
 void Render(const std::string& pattern, const Options& o,

@@ -1,9 +1,11 @@
 // tonegrab-synth: writes a synthesized recording (or its character-pair text) for benchmarks
 // and examples.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/support/synth.h"
 
@@ -15,7 +17,25 @@ const char kUsage[] =
     " [--false-leaders N] [--tail silence|noise|idle|badstop] [--seed N] [--text]"
     " [--snr DB] [--wow DEPTH@HZ] [--flutter DEPTH@HZ] [--dc F] [--hum DB] [--invert] [--clip F]"
     " [--dip START:DUR:DB]... [--blocks N] [--gap S] [--flip-second]"
-    " (--payload FILE | --random N | --seconds S) OUT\n";
+    " [--distinct-blocks] [--gaps S,S...] [--leaders N,N...] [--expect PREFIX]"
+    " [--voice-before S] [--voice-between S] [--voice-db DB] [--thump DB] [--idle N@P]"
+    " [--clicks RATE:WIDTH_MS:LEVEL] [--step T:F]... [--tone HZ] [--empty]"
+    " (--payload FILE | --random N | --seconds S) OUT\n"
+    "  --distinct-blocks  block k >= 2 carries its own random bytes, not the payload again\n"
+    "  --gaps S,S...      seconds of silence before blocks 2, 3, ...; the last value repeats\n"
+    "  --leaders N,N...   short half-waves of each block's leader; the last value repeats\n"
+    "  --expect PREFIX    write what block k carries to PREFIX-k.bin\n"
+    "  --voice-before S   S seconds of speech-like sound, then 0.25 s of silence, before the"
+    " first leader\n"
+    "  --voice-between S  S seconds of it in the middle of each gap (at most the gap)\n"
+    "  --voice-db DB      its peak relative to the amplitude (default 0)\n"
+    "  --thump DB         a decaying 40-80 Hz thump at each leader's start, its first peak DB"
+    " relative to the amplitude\n"
+    "  --idle N@P         after a frame, with probability P, 1 to N idle 1 bits\n"
+    "  --clicks R:W:L     impulses, R a second (Poisson), W ms wide, peak near L of full scale\n"
+    "  --step T:F         the speed multiplied by F from T seconds on (repeatable)\n"
+    "  --tone HZ          no data: --seconds S of a sine of the amplitude at HZ\n"
+    "  --empty            no data: --seconds S of the impairments alone (e.g. --snr noise)\n";
 
 // "A<sep>B<sep>C": exactly `n` numbers; false when the text is anything else.
 bool ParseNumbers(const std::string& v, char sep, double* out, size_t n) {
@@ -27,6 +47,18 @@ bool ParseNumbers(const std::string& v, char sep, double* out, size_t n) {
     at += used;
   }
   return at == v.size();
+}
+
+// "A,B,C": one or more numbers; false when the text is anything else.
+bool ParseList(const std::string& v, std::vector<double>& out) {
+  out.clear();
+  for (size_t at = 0;;) {
+    size_t used = 0;
+    out.push_back(std::stod(v.substr(at), &used));
+    at += used;
+    if (at == v.size()) return true;
+    if (v[at++] != ',') return false;
+  }
 }
 
 bool WriteFile(const std::string& path, const void* data, size_t n) {
@@ -41,19 +73,36 @@ int Main(int argc, char** argv) {
   synth::Options o;
   double rate = o.rate, bits = o.bits, channels = 1, channel = 1, leader = o.leader,
          falseLeaders = 0, seed = 1, random = -1, seconds = -1, blocks = 1;
-  const std::map<std::string, double*> numbers = {
-      {"--rate", &rate},       {"--bits", &bits},     {"--channels", &channels},
-      {"--channel", &channel}, {"--speed", &o.speed}, {"--amplitude", &o.amplitude},
-      {"--noise", &o.noise},   {"--leader", &leader}, {"--false-leaders", &falseLeaders},
-      {"--seed", &seed},       {"--random", &random}, {"--seconds", &seconds},
-      {"--snr", &o.snr},       {"--dc", &o.dc},       {"--hum", &o.hum},
-      {"--clip", &o.clip},     {"--blocks", &blocks}, {"--gap", &o.gap}};
+  const std::map<std::string, double*> numbers = {{"--rate", &rate},
+                                                  {"--bits", &bits},
+                                                  {"--channels", &channels},
+                                                  {"--channel", &channel},
+                                                  {"--speed", &o.speed},
+                                                  {"--amplitude", &o.amplitude},
+                                                  {"--noise", &o.noise},
+                                                  {"--leader", &leader},
+                                                  {"--false-leaders", &falseLeaders},
+                                                  {"--seed", &seed},
+                                                  {"--random", &random},
+                                                  {"--seconds", &seconds},
+                                                  {"--snr", &o.snr},
+                                                  {"--dc", &o.dc},
+                                                  {"--hum", &o.hum},
+                                                  {"--clip", &o.clip},
+                                                  {"--blocks", &blocks},
+                                                  {"--gap", &o.gap},
+                                                  {"--voice-before", &o.voiceBefore},
+                                                  {"--voice-between", &o.voiceBetween},
+                                                  {"--voice-db", &o.voiceDb},
+                                                  {"--thump", &o.thump},
+                                                  {"--tone", &o.tone}};
   const std::map<std::string, synth::Tail> tails = {{"silence", synth::Tail::kSilence},
                                                     {"noise", synth::Tail::kNoise},
                                                     {"idle", synth::Tail::kIdle},
                                                     {"badstop", synth::Tail::kBadStop}};
-  bool text = false;
-  std::string payloadFile, out;
+  bool text = false, blank = false;
+  std::string payloadFile, out, expect;
+  std::vector<double> leaders;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--text") {
@@ -62,6 +111,10 @@ int Main(int argc, char** argv) {
       o.invert = true;
     } else if (a == "--flip-second") {
       o.flipSecond = true;
+    } else if (a == "--distinct-blocks") {
+      o.distinctBlocks = true;
+    } else if (a == "--empty") {
+      blank = true;
     } else if (a.rfind("--", 0) != 0) {
       if (!out.empty()) return 2;
       out = a;
@@ -69,9 +122,26 @@ int Main(int argc, char** argv) {
       if (++i >= argc) return 2;
       const std::string v = argv[i];
       size_t end = 0;
+      double d[3];
       if (a == "--payload")
         payloadFile = v;
-      else if (a == "--shape" && (v == "sine" || v == "square"))
+      else if (a == "--expect")
+        expect = v;
+      else if (a == "--gaps") {
+        if (!ParseList(v, o.gaps)) return 2;
+      } else if (a == "--leaders") {
+        if (!ParseList(v, leaders)) return 2;
+      } else if (a == "--idle") {
+        if (!ParseNumbers(v, '@', d, 2) || d[0] < 1 || d[0] != int(d[0]) || d[1] < 0 || d[1] > 1)
+          return 2;
+        o.idle = {int(d[0]), d[1]};
+      } else if (a == "--clicks") {
+        if (!ParseNumbers(v, ':', d, 3) || d[0] < 0 || d[1] <= 0 || d[2] <= 0 || d[2] > 1) return 2;
+        o.clicks = {d[0], d[1] / 1000, d[2]};
+      } else if (a == "--step") {
+        if (!ParseNumbers(v, ':', d, 2) || d[0] < 0 || d[1] <= 0) return 2;
+        o.steps.push_back({d[0], d[1]});
+      } else if (a == "--shape" && (v == "sine" || v == "square"))
         o.shape = v == "sine" ? synth::Shape::kSine : synth::Shape::kSquare;
       else if (a == "--tail" && tails.count(v))
         o.tail = tails.at(v);
@@ -81,7 +151,6 @@ int Main(int argc, char** argv) {
         if (!ParseNumbers(v, '@', d, 2) || d[0] <= -1 || d[0] >= 1 || d[1] <= 0) return 2;
         m = {d[0], d[1]};
       } else if (a == "--dip") {
-        double d[3];
         if (!ParseNumbers(v, ':', d, 3) || d[1] < 0) return 2;
         o.dips.push_back({d[0], d[1], d[2]});
       } else if (!numbers.count(a) || (*numbers.at(a) = std::stod(v, &end), end != v.size()))
@@ -91,6 +160,15 @@ int Main(int argc, char** argv) {
   o.rate = int(rate), o.bits = int(bits), o.channels = int(channels);
   o.signalChannel = int(channel) - 1, o.leader = int(leader), o.falseLeaders = int(falseLeaders);
   o.seed = uint64_t(seed), o.blocks = int(blocks);
+  for (double n : leaders) o.leaders.push_back(int(n));
+  std::stable_sort(o.steps.begin(), o.steps.end(),
+                   [](const synth::Step& x, const synth::Step& y) { return x.at < y.at; });
+  blank = blank || o.tone > 0;
+  if (blank && seconds < 0) return 2;
+  if (std::any_of(o.gaps.begin(), o.gaps.end(), [](double g) { return g < 0; }) ||
+      std::any_of(leaders.begin(), leaders.end(), [](double n) { return n < 0; }) ||
+      o.voiceBefore < 0 || o.voiceBetween < 0 || o.tone < 0)
+    return 2;
   if (out.empty() || o.blocks < 1 || o.gap < 0 || o.clip < 0 || o.clip > 1 ||
       !payloadFile.empty() + (random >= 0) + (seconds >= 0) != 1 || o.rate <= 0 || o.speed <= 0 ||
       o.channels < 1 || o.signalChannel < 0 || o.signalChannel >= o.channels || o.bits % 8 ||
@@ -103,11 +181,19 @@ int Main(int argc, char** argv) {
     if (!f) return 1;
     for (int c; (c = std::fgetc(f)) != EOF;) payload.push_back(uint8_t(c));
     std::fclose(f);
-  } else {  // a frame lasts 11 bits of 1/1200 s each at nominal speed
+  } else if (!blank) {  // a frame lasts 11 bits of 1/1200 s each at nominal speed
     payload =
         synth::RandomBytes(size_t(random >= 0 ? random : seconds * 1200 / 11 * o.speed), o.seed);
-    if (!WriteFile(out + ".payload", payload.data(), payload.size())) return 1;
   }
+  if (payloadFile.empty() && !WriteFile(out + ".payload", payload.data(), payload.size())) return 1;
+  if (!expect.empty() && !blank) {
+    const std::vector<synth::Bytes> blocks = synth::BlockPayloads(payload, o);
+    for (size_t k = 0; k < blocks.size(); ++k)
+      if (!WriteFile(expect + "-" + std::to_string(k + 1) + ".bin", blocks[k].data(),
+                     blocks[k].size()))
+        return 1;
+  }
+  const std::string pattern = blank ? synth::Blank(seconds) : synth::Pattern(payload, o);
   if (text) {
     const std::string s = synth::CharPairs(payload);
     return WriteFile(out, s.data(), s.size()) ? 0 : 1;
@@ -119,7 +205,7 @@ int Main(int argc, char** argv) {
   synth::Bytes header = synth::WavHeader(format, 0);
   bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
   uint64_t size = 0;
-  synth::Render(synth::Pattern(payload, o), o, [&](const uint8_t* p, size_t n) {
+  synth::Render(pattern, o, [&](const uint8_t* p, size_t n) {
     ok = ok && std::fwrite(p, 1, n, f) == n;
     size += n;
   });
