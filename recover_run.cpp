@@ -153,6 +153,16 @@ void EndBlockRun(RecoverRun& r, const RecoverEvent& e) {
   r.writing = false;
 }
 
+// -v: a leader that turned out to carry no data, and why.
+void NoteRejected(const RecoverRun& r, const RecoverEvent& e) {
+  if (!r.options->verbose) return;
+  char from[48], to[48];
+  FormatClock(static_cast<long long>(e.time * 1000 + 0.5), from, sizeof from);
+  FormatClock(static_cast<long long>(e.endTime * 1000 + 0.5), to, sizeof to);
+  std::fprintf(stderr, "tonegrab: leader at %s (given up at %s) is not a block: %s\n", from, to,
+               RecoverRejectionText(e.value));
+}
+
 bool TakeEvents(RecoverRun& r) {
   const int count = RecoverStep(decoder);
   for (int i = 0; i < count && !r.failed; ++i) {
@@ -161,8 +171,10 @@ bool TakeEvents(RecoverRun& r) {
       BeginBlock(r, e);
     else if (e.kind == kBlockByte)
       TakeByte(r, e);
-    else
+    else if (e.kind == kBlockEnd)
       EndBlockRun(r, e);
+    else
+      NoteRejected(r, e);
   }
   decoder.eventCount = 0;
   return count > 0 && !r.failed;

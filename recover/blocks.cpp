@@ -40,11 +40,9 @@ void Announce(Recover& r) {
   r.probationCount = 0;
 }
 
-// Where the search goes on after a rejected leader: from the data it was taken to lead, so
-// that a real leader there is not passed over and the same one is not found again.
-double AfterCandidate(const Recover& r) {
-  return r.probationCount > 0 ? r.probation[0].time : r.t;
-}
+// Bits a leader's data has to become a block in: the frames held on probation, with room for
+// damage and idle line among them.
+constexpr int64_t kCandidateBits = 2 * kRecoverProbation * kFrameBits;
 
 }  // namespace
 
@@ -71,10 +69,27 @@ void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged) {
   if (r.goodRun >= kConfirmRun) {
     Announce(r);
   } else if (r.probationCount == kRecoverProbation) {
-    const double from = AfterCandidate(r);
-    RejectLeader(r, kRejectFewFrames);
-    StartSearch(r, from);
+    GiveUpCandidate(r, kRejectFewFrames);
   }
+}
+
+double CandidateRestart(const Recover& r) {
+  if (r.probationCount > 0) return r.probation[0].time;
+  return r.bitCount > kFirstFrameSearch ? Bit(r, kFirstFrameSearch).time : r.t;
+}
+
+void GiveUpCandidate(Recover& r, RecoverRejection why) {
+  const double from = CandidateRestart(r);
+  RejectLeader(r, why);
+  r.probationCount = 0;
+  r.pendingCount = 0;
+  StartSearch(r, from);
+}
+
+bool CandidateExpired(Recover& r) {
+  if (r.blockOpen || r.frameStart < kCandidateBits) return false;
+  GiveUpCandidate(r, r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames);
+  return true;
 }
 
 bool LeaderEndsBlock(Recover& r, int64_t at) {
@@ -111,3 +126,14 @@ void RejectLeader(Recover& r, RecoverRejection why) {
 }
 
 }  // namespace recovery
+
+const char* RecoverRejectionText(int why) {
+  switch (why) {
+    case kRejectToneLost:
+      return "the tone went before a start bit";
+    case kRejectNoFrames:
+      return "no frame decodes after it";
+    default:
+      return "frames decode after it, but too few in a row for data";
+  }
+}

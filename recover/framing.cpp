@@ -14,7 +14,6 @@ constexpr double kIdleConfident = 0.5;
 constexpr double kPresent = 0.65;  // mean confidence of a frame that carries signal
 constexpr int kSuspectFrames = 2;  // frames after damage whose unsure bits make them damaged
 constexpr double kUnsure = 0.5;
-constexpr int kFirstFrameSearch = 40;  // bits searched for the first frame
 // After frames of damage, one good frame resumes the block; after more than this, or after the
 // signal was gone, good frames must follow in a row: noise after the end of the data must not
 // look like its return.
@@ -125,8 +124,7 @@ bool FindFirstFrame(Recover& r) {
     }
     if (++r.frameStart > kFirstFrameSearch) {
       if (r.bestFirstGood == 0) {  // no data follows this leader
-        RejectLeader(r, kRejectNoFrames);
-        StartSearch(r, r.t);
+        GiveUpCandidate(r, kRejectNoFrames);
         return false;
       }
       r.frameStart = r.bestFirst;
@@ -165,7 +163,7 @@ void TakeFrames(Recover& r) {
   while (r.stage == kStageData) {
     const int64_t at = r.frameStart;
     if (r.bitCount < at + (r.inputEnded ? kFrameBits : kLookahead)) return;
-    if (LeaderEndsBlock(r, at)) return;
+    if (CandidateExpired(r) || LeaderEndsBlock(r, at)) return;
     const int64_t past = SkipIdle(r, at);
     if (past != at) {  // the line idles: nothing to write
       r.frameStart = past;

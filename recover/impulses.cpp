@@ -16,6 +16,9 @@ namespace {
 // (1.4 times) with noise on them, and past most peaks of noise alone.
 constexpr float kClickOverLevel = 3;
 constexpr float kPowerRate = 1.0f / 64;  // about seven bits at nominal speed
+// Samples below the level between two above it, within one excursion: a click rings, and the
+// peaks of a signal that grows louder come every half cycle.
+constexpr int kHole = 4;
 
 // The excursion under way has lasted too long for a click: its samples were the signal, and
 // the level is taken from them.
@@ -43,15 +46,19 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
   float power = m.power;
   for (int64_t i = 0; i < count; ++i, ++w) {
     const float v = x[i];
-    const bool click = v * v > kClickOverLevel * kClickOverLevel * power;
-    if (click && m.run < kRecoverClickMax) {
-      m.raw[m.run++] = v;
-      ring[w & kRingMask] = 0;
-      continue;
-    }
-    if (m.run == kRecoverClickMax) {
-      PutBack(r, w, &power);
-    } else if (m.run > 0) {
+    const bool above = v * v > kClickOverLevel * kClickOverLevel * power;
+    if (m.run > 0 || above) {
+      if (m.run == 0) ring[(w - 1) & kRingMask] = 0;  // the click's rise, below the level
+      m.quiet = above ? 0 : m.quiet + 1;
+      if (m.quiet <= kHole) {  // within the excursion, for now
+        m.raw[m.run++] = v;
+        ring[w & kRingMask] = 0;
+        if (m.run == kRecoverClickMax) PutBack(r, w + 1, &power);
+        continue;
+      }
+      // The excursion ended kHole samples ago: it was a click, and those samples were not, but
+      // for the first, its decay.
+      for (int k = 1; k < kHole; ++k) ring[(w - k) & kRingMask] = m.raw[m.run - k];
       ++m.clicks;
       m.run = 0;
     }

@@ -32,6 +32,9 @@ enum RecoverRejection : int {
   kRejectFewFrames,  // frames decoded, but never enough of them in a row
 };
 
+// What a rejection means, for -v.
+const char* RecoverRejectionText(int why);
+
 struct RecoverEvent {
   int kind;
   int damaged;          // a byte whose frame did not decode cleanly
@@ -65,6 +68,7 @@ struct RecoverFrame {
 struct Impulses {
   float power;                  // mean square of the samples taken as they are
   int run;                      // samples set to nothing in the excursion under way
+  int quiet;                    // of them, the last ones below the level
   float raw[kRecoverClickMax];  // their own values, put back if it lasts too long
   int64_t clicks;               // excursions taken out
 };

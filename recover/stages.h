@@ -22,7 +22,8 @@ inline constexpr double kHighTone = 2400;  // two cycles per bit
 inline constexpr int kRingMask = kRecoverRing - 1;
 inline constexpr int kBitMask = kRecoverBits - 1;
 inline constexpr double kTiny = 1e-30;
-inline constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
+inline constexpr int kFrameBits = 11;         // start bit 0, eight data bits, two stop bits 1
+inline constexpr int kFirstFrameSearch = 40;  // bits after the leader searched for the first frame
 
 struct Tones {
   double re0, im0, re1, im1;
@@ -97,6 +98,11 @@ bool LeaderEndsBlock(Recover& r, int64_t at);
 void EndBlock(Recover& r);
 // The leader found did not lead to data.
 void RejectLeader(Recover& r, RecoverRejection why);
+// Its data was not found or did not decode: the search goes on from where the data was taken
+// to begin, so that a real leader there is not passed over and the same one is not found again.
+void GiveUpCandidate(Recover& r, RecoverRejection why);
+// A leader's data has not become a block in the bits it has for that: given up.
+bool CandidateExpired(Recover& r);
 
 }  // namespace recovery
 
