@@ -20,15 +20,19 @@ constexpr int kGapLeaderBits = 11;
 constexpr int kGapFrames = 5;  // frames without data, about 46 ms: longer than a dropout
 constexpr int kMaxSlip = 5;
 
+// The speed of the block's written frames: the mean bit length gives it. Bits after the data
+// (a gap, voice) do not count, though the clock runs on through them.
 double MeanSpeed(const Recover& r) {
-  // The mean bit length gives the mean speed.
   if (r.speedCount == 0) return Speed(r);
   return r.rate / (kBitRate * r.speedSum / static_cast<double>(r.speedCount));
 }
 
 void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
-  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime), Speed(r),
-           f.quality});
+  const double bitLength = (f.endTime - f.time) / kFrameBits;
+  r.speedSum += bitLength;
+  ++r.speedCount;
+  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime),
+           r.rate / (kBitRate * bitLength), f.quality});
   r.blockLastEnd = Seconds(r, f.endTime);
 }
 
@@ -56,7 +60,7 @@ void Emit(Recover& r, const RecoverEvent& e) {
   r.events[r.eventCount++] = e;
 }
 
-void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged) {
+void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged, bool fits) {
   if (r.stage != kStageData) return;  // rejected while the frames were delivered
   if (r.blockOpen) {
     EmitByte(r, f, damaged);
@@ -65,7 +69,7 @@ void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged) {
   r.probation[r.probationCount] = f;
   r.probationDamaged[r.probationCount] = damaged;
   ++r.probationCount;
-  r.goodRun = damaged ? 0 : r.goodRun + 1;
+  r.goodRun = fits ? r.goodRun + 1 : 0;
   if (r.goodRun >= kConfirmRun) {
     Announce(r);
   } else if (r.probationCount == kRecoverProbation) {
@@ -92,18 +96,32 @@ bool CandidateExpired(Recover& r) {
   return true;
 }
 
+// The block ends where a leader begins at bit k: the leader is followed at the block's speed.
+// A leader's data that never became a block has no speed to trust (noise or voice may have
+// pulled its clock anywhere): the search takes the new leader from its start.
+void NewLeaderAt(Recover& r, int64_t k) {
+  const double at = Bit(r, k).time;
+  if (!r.blockOpen) {
+    RejectLeader(r, r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames);
+    r.probationCount = 0;
+    r.pendingCount = 0;
+    StartSearch(r, at);
+    return;
+  }
+  EndBlock(r);
+  FollowLeader(r, at);
+}
+
 bool LeaderEndsBlock(Recover& r, int64_t at) {
   if (MarkRun(r, at, kLeaderBits) == kLeaderBits) {
-    EndBlock(r);
-    FollowLeader(r, Bit(r, at).time);
+    NewLeaderAt(r, at);
     return true;
   }
   if (r.pendingCount < kGapFrames) return false;
   // After a gap the leader may begin anywhere, not only where a start bit was due.
   for (int64_t k = at; k < at + kFrameBits + kMaxSlip; ++k) {
     if (MarkRun(r, k, kGapLeaderBits) == kGapLeaderBits) {
-      EndBlock(r);
-      FollowLeader(r, Bit(r, k).time);
+      NewLeaderAt(r, k);
       return true;
     }
   }

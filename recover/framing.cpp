@@ -1,23 +1,28 @@
 // Frames: bits into bytes. A frame is a start bit 0, eight data bits and two stop bits 1. Its
 // alignment is kept from the frames themselves, through damage and through idle line (mark
 // bits where a start bit is due, which carry nothing).
+
 #include "recover/stages.h"
 
 namespace recovery {
 namespace {
 
-constexpr int kLookFrames = 3;    // frames that must decode at a new alignment
-constexpr int kResumeFrames = 4;  // frames in a row that resume a block after a gap
-constexpr int kMaxSlip = 5;       // bits an alignment may move
-constexpr int kMaxIdle = 21;      // mark bits where a start bit is due, short of a leader
-constexpr double kIdleConfident = 0.5;
-constexpr double kPresent = 0.65;  // mean confidence of a frame that carries signal
-constexpr int kSuspectFrames = 2;  // frames after damage whose unsure bits make them damaged
+constexpr int kLookFrames = 3;          // frames that must decode at a new alignment
+constexpr int kResumeFrames = 4;        // frames in a row that resume a block after a gap
+constexpr int kMaxSlip = 5;             // bits an alignment may move
+constexpr int kMaxIdle = 21;            // mark bits where a start bit is due, short of a leader
+constexpr double kIdleConfident = 0.5;  // a mark bit that counts towards a leader
+constexpr double kIdleClear = 0.7;      // one that counts as idle line
+constexpr double kPresent = 0.65;       // mean confidence of a frame that carries signal
+constexpr int kSuspectFrames = 2;       // frames after damage whose unsure bits make them damaged
 constexpr double kUnsure = 0.5;
+// A bit decided on almost nothing: its frame may fit and yet hold it wrong.
+constexpr double kDoubt = 0.05;
 // After frames of damage, one good frame resumes the block; after more than this, or after the
 // signal was gone, good frames must follow in a row: noise after the end of the data must not
 // look like its return.
 constexpr int kShortGap = 3;
+constexpr int kForeignFrames = 8;
 // Bits a frame is decided with beyond its own: the frames that confirm it, a slip, and idle
 // line between them.
 constexpr int64_t kLookahead =
@@ -38,10 +43,40 @@ bool FrameGood(const Recover& r, int64_t at) {
 }
 
 // Past the idle line at `at`, when a frame that decodes follows it; else `at`.
+// Clear mark bits from `at` on, up to one more than idle line can hold.
+int ClearMarks(const Recover& r, int64_t at) {
+  int n = 0;
+  while (n <= kMaxIdle && at + n < r.bitCount && Bit(r, at + n).value == 1 &&
+         Bit(r, at + n).confidence >= kIdleClear)
+    ++n;
+  return n;
+}
+
+// Every bit of the frame at `at` clear.
+bool FrameClear(const Recover& r, int64_t at) {
+  for (int i = 0; i < kFrameBits; ++i)
+    if (Bit(r, at + i).confidence < kIdleClear) return false;
+  return true;
+}
+
+// Whether a frame that decodes begins at `at`, after idle line or without; or the data ends
+// there (the input, the signal, or a leader begins) after a clear frame at `before`.
+bool FrameFollows(const Recover& r, int64_t before, int64_t at) {
+  const int idle = ClearMarks(r, at);
+  if (at + idle + kFrameBits <= r.bitCount && FrameGood(r, at + idle)) return true;
+  if (!FrameClear(r, before)) return false;
+  if (at + kFrameBits > r.bitCount) return r.inputEnded;
+  return idle > kMaxIdle || !FramePresent(r, at + idle);
+}
+
+// Past the idle line at `at`, when frames that decode follow it; else `at`. A start bit
+// misread in noise must not pass for idle line: the ones must be clear, and two frames must
+// follow them.
 int64_t SkipIdle(const Recover& r, int64_t at) {
-  const int idle = MarkRun(r, at, kMaxIdle + 1);
+  const int idle = ClearMarks(r, at);
   if (idle == 0 || idle > kMaxIdle) return at;
-  return FrameGood(r, at + idle) ? at + idle : at;
+  const int64_t next = at + idle;
+  return FrameGood(r, next) && FrameFollows(r, next, next + kFrameBits) ? next : at;
 }
 
 // Where the frame after the one at `at` begins.
@@ -84,7 +119,7 @@ void Hold(Recover& r, int64_t at) {
 }
 
 void Flush(Recover& r) {
-  for (int i = 0; i < r.pendingCount; ++i) DeliverFrame(r, r.pending[i], true);
+  for (int i = 0; i < r.pendingCount; ++i) DeliverFrame(r, r.pending[i], true, false);
   if (r.pendingCount > 0) r.suspect = kSuspectFrames;
   r.pendingCount = 0;
 }
@@ -94,6 +129,14 @@ void Flush(Recover& r) {
 bool Unsure(const Recover& r, int64_t at) {
   for (int i = 0; i < kFrameBits; ++i) {
     if (Bit(r, at + i).confidence < kUnsure) return true;
+  }
+  return false;
+}
+
+// A frame that fits but holds a bit decided on almost nothing may hold a wrong bit.
+bool InDoubt(const Recover& r, int64_t at) {
+  for (int i = 0; i < kFrameBits; ++i) {
+    if (Bit(r, at + i).sure < kDoubt) return true;
   }
   return false;
 }
@@ -156,6 +199,9 @@ void StartFraming(Recover& r) {
   r.probationCount = 0;
   r.goodRun = 0;
   r.blockStart = r.leaderStart;
+  r.speedSum = 0;
+  r.speedCount = 0;
+  r.foreignRun = 0;
 }
 
 void TakeFrames(Recover& r) {
@@ -173,9 +219,10 @@ void TakeFrames(Recover& r) {
         (r.pendingCount == 0 || (!r.pendingSilent && r.pendingCount <= kShortGap) ||
          GoodAhead(r, NextFrame(r, at), kResumeFrames - 1))) {
       Flush(r);
-      const bool unsure = r.suspect > 0 && Unsure(r, at);
+      r.foreignRun = 0;
+      const bool unsure = (r.suspect > 0 && Unsure(r, at)) || InDoubt(r, at);
       if (r.suspect > 0) --r.suspect;
-      DeliverFrame(r, FrameAt(r, at), unsure);
+      DeliverFrame(r, FrameAt(r, at), unsure, true);
       r.frameStart += kFrameBits;
       continue;
     }
@@ -184,6 +231,14 @@ void TakeFrames(Recover& r) {
     if (r.pendingCount == kRecoverPending) {
       EndBlock(r);
       StartSearch(r, r.t);
+      return;
+    }
+    // Loud frames that do not fit, one after another, are no dropout: something else (voice,
+    // music) has taken the data's place, and the block has ended.
+    r.foreignRun = FramePresent(r, at) ? r.foreignRun + 1 : 0;
+    if (r.blockOpen && r.foreignRun == kForeignFrames) {
+      EndBlock(r);
+      StartSearch(r, Bit(r, at).time);
       return;
     }
     const int slip = FindSlip(r, at + kFrameBits);

@@ -15,9 +15,9 @@ constexpr double kLeaderCoherence = 0.6;
 // taking differences does to its energy, roughly (the leader's level is measured again).
 constexpr double kDifferenceGain = 1.6;
 constexpr double kLeaderDominance = 3;
-constexpr double kLeaderEdge = 0.25;   // of the leader's level: where it begins
-constexpr int kLeaderFllWindows = 24;  // windows between two speed corrections
-constexpr double kLeaderLost = 0.1;    // of the leader's level: the tone is gone
+constexpr double kLeaderEdge = 0.25;  // of the leader's level: where it begins
+constexpr int kLeaderFllWindows = 8;  // windows between two speed corrections
+constexpr double kLeaderLost = 0.1;   // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
 constexpr double kStartBitRise = 0.3;  // of the leader's level: the low tone has begun
 constexpr int kEdgeSteps = 12;         // start-bit edge search over 1.5 bits in 1/8 steps

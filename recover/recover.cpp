@@ -44,7 +44,7 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.pendingCount = 0;
   r.probationCount = 0;
   StartSearch(r, 0);
-  ImpulsesInit(r.impulses);
+  ImpulsesInit(r.impulses, r.rate);
   return 0;
 }
 

@@ -13,13 +13,14 @@
 
 #include "recover/filters.h"
 
-inline constexpr int kRecoverRing = 8192;     // decimated samples kept (a power of two)
-inline constexpr int kRecoverWindowMax = 40;  // samples a window may touch
-inline constexpr int kRecoverBits = 512;      // decoded bits kept for framing (a power of two)
-inline constexpr int kRecoverPending = 256;   // frames held while the signal is absent
-inline constexpr int kRecoverProbation = 24;  // frames held before a block counts as one
-inline constexpr int kRecoverEvents = 1024;   // events between two drains
-inline constexpr int kRecoverClickMax = 16;   // decimated samples a click may cover
+inline constexpr int kRecoverRing = 8192;      // decimated samples kept (a power of two)
+inline constexpr int kRecoverWindowMax = 40;   // samples a window may touch
+inline constexpr int kRecoverBits = 512;       // decoded bits kept for framing (a power of two)
+inline constexpr int kRecoverPending = 256;    // frames held while the signal is absent
+inline constexpr int kRecoverProbation = 24;   // frames held before a block counts as one
+inline constexpr int kRecoverEvents = 1024;    // events between two drains
+inline constexpr int kRecoverClickMax = 16;    // decimated samples a click may cover
+inline constexpr int kRecoverClickSpans = 16;  // clicks remembered for the windows over them
 inline constexpr int kRecoverSearchWindows = 32;
 inline constexpr int64_t kRecoverPushMax = 4096;  // samples decimated at a time
 
@@ -54,6 +55,7 @@ struct Phasor {
 struct RecoverBit {
   uint8_t value;
   float confidence;  // 0: the two tones equally strong; 1: only one present
+  float sure;        // the same, or where it was decided coherently, how clearly
   double time;       // window start, decimated samples
 };
 
@@ -63,14 +65,21 @@ struct RecoverFrame {
   double time, endTime;  // decimated samples
 };
 
-// Clicks: samples far above the signal's level are set to nothing, as long as the excursion is
-// short enough to be an impulse.
+// Clicks: excursions far above the signal's usual peak, short enough to be impulses, are marked
+// so that the windows over them leave them out.
+struct ClickSpan {
+  int64_t first, last;  // decimated samples
+};
+
 struct Impulses {
-  float power;                  // mean square of the samples taken as they are
-  int run;                      // samples set to nothing in the excursion under way
-  int quiet;                    // of them, the last ones below the level
-  float raw[kRecoverClickMax];  // their own values, put back if it lasts too long
-  int64_t clicks;               // excursions taken out
+  float peak;                           // the held peak of the samples taken as they are
+  float decay;                          // of the held peak, per sample
+  int run;                              // samples in the excursion under way
+  int quiet;                            // of them, the last ones below the threshold
+  float raw[kRecoverClickMax];          // their values
+  ClickSpan spans[kRecoverClickSpans];  // the last clicks, the newest at (clicks - 1) % size
+  int64_t clicks;
+  int64_t lastClickEnd;
 };
 
 struct Recover {
@@ -131,8 +140,9 @@ struct Recover {
   int goodRun;  // good frames in a row, up to the block's announcement
   double blockStart;
   double blockLastEnd;
-  double speedSum;
+  double speedSum;  // bit lengths of the frames written, for the mean speed
   int64_t speedCount;
+  int foreignRun;  // frames in a row held that carry signal but do not fit
   bool inputEnded;
 
   RecoverEvent events[kRecoverEvents];

@@ -22,7 +22,9 @@ inline constexpr double kHighTone = 2400;  // two cycles per bit
 inline constexpr int kRingMask = kRecoverRing - 1;
 inline constexpr int kBitMask = kRecoverBits - 1;
 inline constexpr double kTiny = 1e-30;
-inline constexpr int kFrameBits = 11;         // start bit 0, eight data bits, two stop bits 1
+inline constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
+// The newest samples in the ring may still turn out to be part of a click.
+inline constexpr int kClickLag = kRecoverClickMax + 2;
 inline constexpr int kFirstFrameSearch = 40;  // bits after the leader searched for the first frame
 
 struct Tones {
@@ -57,7 +59,7 @@ inline double Energy1(const Recover& r, const Tones& w) {
 }
 
 // ---- impulses.cpp ----
-void ImpulsesInit(Impulses& m);
+void ImpulsesInit(Impulses& m, double rate);
 // Keeps decimated samples in the ring, clicks replaced by the tones' predicted course.
 void TakeDecimated(Recover& r, const float* x, int64_t count);
 
@@ -89,8 +91,8 @@ int MarkRun(const Recover& r, int64_t at, int limit);
 // Time in the recording of a position in the ring, in seconds.
 double Seconds(const Recover& r, double samples);
 void Emit(Recover& r, const RecoverEvent& e);
-// A frame of the block under way: damaged, or decoded cleanly.
-void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged);
+// A frame of the block under way: damaged or not, and whether its start and stop bits fit.
+void DeliverFrame(Recover& r, const RecoverFrame& f, bool damaged, bool fits);
 // Whether a new block's leader begins at bit `at`, where a start bit was due: the block then
 // ends and the leader is followed.
 bool LeaderEndsBlock(Recover& r, int64_t at);

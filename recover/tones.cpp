@@ -29,6 +29,81 @@ void BuildTemplates(Recover& r) {
   }
 }
 
+constexpr int kTerms = 4;       // cos and sin of each tone
+constexpr double kRidge = 0.3;  // in samples' weight: a pull towards no tone
+
+// Solves a x = b in place (Gaussian elimination with partial pivoting); false when singular.
+bool Solve(double a[kTerms][kTerms], double* b) {
+  for (int c = 0; c < kTerms; ++c) {
+    int pivot = c;
+    for (int i = c + 1; i < kTerms; ++i)
+      if (std::fabs(a[i][c]) > std::fabs(a[pivot][c])) pivot = i;
+    if (!(std::fabs(a[pivot][c]) > 1e-6)) return false;
+    std::swap(a[c], a[pivot]);
+    std::swap(b[c], b[pivot]);
+    for (int i = c + 1; i < kTerms; ++i) {
+      const double f = a[i][c] / a[c][c];
+      for (int j = c; j < kTerms; ++j) a[i][j] -= f * a[c][j];
+      b[i] -= f * b[c];
+    }
+  }
+  for (int c = kTerms - 1; c >= 0; --c) {
+    for (int j = c + 1; j < kTerms; ++j) b[c] -= a[c][j] * b[j];
+    b[c] /= a[c][c];
+  }
+  return true;
+}
+
+bool InClick(const Impulses& m, int64_t n) {
+  const int64_t kept = std::min<int64_t>(m.clicks, kRecoverClickSpans);
+  for (int64_t i = 0; i < kept; ++i) {
+    const ClickSpan& c = m.spans[i];
+    if (n >= c.first && n <= c.last) return true;
+  }
+  return false;
+}
+
+bool MeetsClick(const Impulses& m, double start, double length) {
+  if (start > static_cast<double>(m.lastClickEnd)) return false;  // the common case
+  const int64_t kept = std::min<int64_t>(m.clicks, kRecoverClickSpans);
+  for (int64_t i = 0; i < kept; ++i) {
+    const ClickSpan& c = m.spans[i];
+    if (static_cast<double>(c.last) + 1 > start && static_cast<double>(c.first) < start + length)
+      return true;
+  }
+  return false;
+}
+
+// A window with a click in it: the two tones fitted, by least squares, to the samples it has
+// besides the click, and given as the correlations of the whole window would give them, each
+// sample weighed by its overlap with the window as there.
+Tones WindowAroundClick(const Recover& r, double start, double length) {
+  const int64_t first = static_cast<int64_t>(std::floor(start));
+  const int64_t last = static_cast<int64_t>(std::floor(start + length));
+  double a[kTerms][kTerms] = {}, b[kTerms] = {};
+  for (int64_t n = first; n <= last; ++n) {
+    if (InClick(r.impulses, n)) continue;
+    const double from = std::max(start, static_cast<double>(n));
+    const double to = std::min(start + length, static_cast<double>(n + 1));
+    const double weight = to - from;
+    if (!(weight > 0)) continue;
+    const double t = static_cast<double>(n) - start;  // as the tables place it
+    const double terms[kTerms] = {std::cos(r.omega * t), std::sin(r.omega * t),
+                                  std::cos(2 * r.omega * t), std::sin(2 * r.omega * t)};
+    const double v = weight * r.ring[n & kRingMask];
+    for (int i = 0; i < kTerms; ++i) {
+      b[i] += terms[i] * v;
+      for (int j = 0; j < kTerms; ++j) a[i][j] += weight * terms[i] * terms[j];
+    }
+  }
+  // A little weight towards no tone at all keeps a fit to few samples from inventing one.
+  for (int i = 0; i < kTerms; ++i) a[i][i] += kRidge;
+  if (!Solve(a, b)) return {0, 0, 0, 0};
+  // A cos wt + B sin wt over the whole window correlates as (length / 2) (A - jB).
+  const double half = length / 2;
+  return {half * b[0], -half * b[1], half * b[2], -half * b[3]};
+}
+
 }  // namespace
 
 // atan2 to within 0.005 rad, at a fraction of the library's cost: it runs once per bit.
@@ -81,7 +156,7 @@ void SetBitLength(Recover& r, double length) {
 // The newest samples may still turn out to be a click and be replaced: they wait.
 bool Available(const Recover& r, double start, double length) {
   const double oldest = static_cast<double>(std::max<int64_t>(0, r.written - kRecoverRing + 1));
-  return start >= oldest && start + length + 2 + kRecoverClickMax < static_cast<double>(r.written);
+  return start >= oldest && start + length + 2 + kClickLag < static_cast<double>(r.written);
 }
 
 // Correlations of the samples in [start, start + length) with the two tones at the current
@@ -89,6 +164,7 @@ bool Available(const Recover& r, double start, double length) {
 // [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
 // that the compiler can do several samples at once; the window's own phase is one rotation.
 Tones Window(const Recover& r, double start, double length) {
+  if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
   const int64_t first = static_cast<int64_t>(std::floor(start));
   const int64_t last = static_cast<int64_t>(std::floor(start + length));
   const int count = static_cast<int>(last - first + 1);
