@@ -19,6 +19,11 @@ inline constexpr int kRecoverDamaged = 2;
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes);
 
+// Whether the label track of --labels may go where it is named: not over the input, the output,
+// the file of any block the run may write, nor onto standard output when the bytes go there.
+// Checked before any file is touched; false, with the message, when it would take one's place.
+bool LabelsPathFits(const Options& options, const struct stat& inputInfo);
+
 // Readies the recovery decoder for the recording's sample rate; false, with the message, when it
 // cannot take it.
 bool RecoverRateFits(const TapeReader& tr);
