@@ -234,6 +234,9 @@ void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at) {
   if (watched || ReadPeakAgain(tr, at)) {
     Note("peak level of channel %d in the part read: %.1f dBFS (the detector needs %.1f dBFS)",
          watch.channel, Decibels(watch.peak), Decibels(ThresholdFraction(tr)));
+  } else {
+    Note("peak level of channel %d: not measured (this format cannot be read again from a pipe)",
+         watch.channel);
   }
   if (phase == kPhaseLeader && cause == kStopEnd && ShortHalfWave(tr) < kFewestLeaderSamples) {
     Note(
