@@ -67,7 +67,7 @@ void PrintWithPath(const char* before, const char* path, const char* after) {
 }
 
 void PrintNumber(const char* format, long long a, long long b) {
-  char text[64];
+  char text[160];  // the longest message with its numbers at their longest
   std::snprintf(text, sizeof text, format, a, b);
   Print(text);
 }
