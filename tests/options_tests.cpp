@@ -17,6 +17,7 @@
 #include "tests/support/listing.h"
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
+#include "tests/support/tools.h"
 
 namespace {
 
@@ -582,6 +583,42 @@ INSTANTIATE_TEST_SUITE_P(Cli, SignalTest,
                                          SignalCase{"SIGHUP", SIGHUP, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Two signals: the first one counts. Both are sent while the tool is stopped, so that both are
+// pending when it goes on and both handlers run: the kernel runs SIGTERM's before SIGINT's.
+TEST_F(Options, FirstOfTwoSignalsCounts) {
+  const Bytes input = Recording(1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const Child child = Start({"-q", "-"}, fds[0], dir.path());
+  WriteAll(fds[1], input.data(), input.size() * 3 / 5);
+  ASSERT_TRUE(WaitUntilDrained(child, fds[0]));
+  kill(child.pid, SIGSTOP);
+  while (State(child) != "T") std::this_thread::sleep_for(std::chrono::microseconds(50));
+  kill(child.pid, SIGTERM);
+  kill(child.pid, SIGINT);
+  kill(child.pid, SIGCONT);
+  EXPECT_EQ(Wait(child), 128 + SIGTERM);
+  close(fds[1]);
+  close(fds[0]);
+  EXPECT_TRUE(child.Out().starts_with("\n\tInterrupted by SIGTERM after ")) << child.Out();
+}
+
+// --recover interrupted before any block: the interruption, not "No signal found", and no file.
+TEST_F(Options, RecoveryInterruptedBeforeAnyBlock) {
+  const Bytes silence = synth::WavBuilder().Riff().Fmt({}).Data(Bytes(100000, 0)).Build();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const Child child = Start({"-r", "-"}, fds[0], dir.path());
+  WriteAll(fds[1], silence.data(), silence.size());  // and the rest never comes
+  ASSERT_TRUE(WaitUntilDrained(child, fds[0]));
+  kill(child.pid, SIGINT);
+  EXPECT_EQ(Wait(child), 128 + SIGINT);
+  close(fds[1]);
+  close(fds[0]);
+  EXPECT_EQ(child.Out(), "\n\n\tInterrupted by SIGINT after 0 bytes\n\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.bin"));
+}
+
 // ---- Outputs that are no regular file, and a file that cannot be read ----
 
 TEST_F(Options, FifoOutputWithoutQuestion) {
@@ -667,6 +704,47 @@ TEST_F(Options, VerboseKeepsTheListing) {
     at = wav.err.find(line, at);
     ASSERT_NE(at, std::string::npos) << line << "\nin:\n" << wav.err;
   }
+}
+
+// The peak level in every format: a float WAV file, watched as it loads, and a FLAC file, which
+// the audio library decodes and which is read again for it.
+TEST_F(Options, VerbosePeakInEveryFormat) {
+  const Bytes ints = synth::Samples(kPayload, synth::Options{});
+  WriteFile(dir / "float.wav", synth::WavBuilder()
+                                   .Riff()
+                                   .Fmt({3, 1, 44100, 32})
+                                   .Data(synth::FloatSamples(ints, 32))
+                                   .Build());
+  std::vector<std::string> files = {"float.wav"};
+  const std::string sox = FindOnPath("sox");
+  REQUIRE_TOOL(sox, std::string("sox"));
+  ASSERT_EQ(Convert(sox, "sox OUT", "mono.wav", "mono.flac", dir.path()).status, 0);
+  files.push_back("mono.flac");
+  for (const std::string& file : files) {
+    const RunResult r = Tonegrab({"-v", "-q", "-y", file});
+    EXPECT_NE(r.err.find("tonegrab: peak level of channel 1 in the part read: -3.1 dBFS (the "
+                         "detector needs -14.0 dBFS)\n"),
+              std::string::npos)
+        << file << ":\n"
+        << r.err;
+  }
+}
+
+// No leader at a rate too low for the leader search: -v says so and names --recover.
+TEST_F(Options, VerboseNamesRecoverAtTooLowARate) {
+  synth::Options o;
+  o.rate = 8000;
+  WriteFile(dir / "low.wav", synth::Wav(kPayload, o));
+  const RunResult r = Tonegrab({"-v", "-q", "low.wav"});
+  EXPECT_EQ(r.out, "Read error!\n");
+  EXPECT_TRUE(r.err.ends_with(
+      "tonegrab: at 8000 Hz a short half-wave lasts 1.67 samples, fewer than the 2.5 the leader "
+      "search needs to allow for a sample of jitter; --recover reads such recordings\n"
+      "tonegrab: low.wav: the input ended at 0:00:00.552 (sample frame 4420) before a leader was "
+      "found\n"))
+      << r.err;
+  EXPECT_EQ(Tonegrab({"-q", "-y", "-r", "low.wav"}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "out.bin"), kPayload);
 }
 
 }  // namespace
