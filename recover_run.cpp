@@ -269,10 +269,12 @@ bool LabelsPathFits(const Options& options, const struct stat& inputInfo) {
     PrintWithPath("\tLabel track and input are the same file \"", path, "\"\n\n");
     return false;
   }
-  // Standard output carries the bytes: neither "-" nor the file it is redirected to.
-  const bool onOutput = toStandard ? standard || (exists && fstat(STDOUT_FILENO, &out) == 0 &&
-                                                  S_ISREG(out.st_mode) && SameFile(info, out))
-                                   : !standard && SamePlace(path, output);
+  // "-" names whatever standard output is: a file, a pipe, a terminal.
+  const bool outputExists = toStandard ? fstat(STDOUT_FILENO, &out) == 0 : stat(output, &out) == 0;
+  const bool onOutput =
+      (standard && toStandard) ||
+      (exists && outputExists ? SameFile(info, out)
+                              : !standard && !toStandard && SamePlace(path, output));
   if (onOutput) {
     PrintWithPath(toStandard ? "\tLabel track \"" : "\tLabel track and output are the same file \"",
                   path, toStandard ? "\" is standard output, where the bytes go\n\n" : "\"\n\n");
