@@ -27,7 +27,7 @@ struct DamagedRun {
 
 struct BlockSummary {
   char path[kPathRoom];
-  int64_t at;  // offset of its first byte on standard output, where every block goes there
+  int64_t at;  // its first byte's offset among all blocks' bytes: on standard output, its place
   double start, end, speed;
   int64_t bytes, damaged;
   DamagedRun runs[kDamagedRuns];

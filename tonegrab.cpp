@@ -42,8 +42,9 @@ int64_t dataStart;   // the stream position of the chosen channel's first sample
 int OpenInput(const char* path, struct stat* info) {
   const bool standard = IsStandardStream(path);
   const int fd = standard ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || fstat(fd, info) != 0 || S_ISDIR(info->st_mode)) {
-    const int error = fd >= 0 && S_ISDIR(info->st_mode) ? EISDIR : errno;
+  const bool opened = fd >= 0 && fstat(fd, info) == 0;
+  if (!opened || S_ISDIR(info->st_mode)) {
+    const int error = opened ? EISDIR : errno;
     if (PendingSignal() != 0) return -1;
     PrintWithPath("\tError opening file \"", path, "\"\n\n");
     Explain(path, "%s", std::strerror(error));
