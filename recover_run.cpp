@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -85,6 +86,7 @@ bool OpenBlockFile(RecoverRun& r) {
   if (r.standard) return true;
   if (!BlockPath(r.options->outputPath, r.block, r.current.path, sizeof r.current.path)) {
     PrintWithPath("\tError creating file \"", r.options->outputPath, "\"\n\n");
+    Explain(r.options->outputPath, "the file name of block %d would be too long", r.block);
     return false;
   }
   const int fd = PrepareOutput(r.current.path, *r.inputInfo, r.options->overwrite);
@@ -339,7 +341,9 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
     run.failed = true;
   }
   if (labels.fd >= 0 && !OutputFlush(labels)) {
+    const int error = errno;  // the failed write's
     PrintWithPath("\tError writing file \"", options.labelsPath, "\"\n\n");
+    Explain(options.labelsPath, "%s", std::strerror(error));
     run.failed = true;
   }
 
