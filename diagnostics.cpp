@@ -208,9 +208,9 @@ void ExplainInputEnd(const TapeReader& tr, RunPhase phase, const char* path, int
     Explain(path, "the input ended at %s (sample frame %lld) before a leader was found",
             Time(tr, frame, when, sizeof when), static_cast<long long>(frame));
   else
-    Explain(path, "the input ended at %s (sample frame %lld), after %lld bytes",
+    Explain(path, "the input ended at %s (sample frame %lld), after %lld byte%s",
             Time(tr, frame, when, sizeof when), static_cast<long long>(frame),
-            static_cast<long long>(bytes));
+            static_cast<long long>(bytes), bytes == 1 ? "" : "s");
 }
 
 void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at) {

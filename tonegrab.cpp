@@ -144,9 +144,9 @@ StopCause EndCause() {
 void ReportLostInput() {
   PrintWithPath("\n\tError seeking in file \"", options.inputPath, "\"\n\n");
   Explain(options.inputPath,
-          "the decoder went back to bytes a pipe no longer holds, after %lld bytes; save the "
+          "the decoder went back to bytes a pipe no longer holds, after %lld byte%s; save the "
           "recording to a file first",
-          static_cast<long long>(byteCount));
+          static_cast<long long>(byteCount), byteCount == 1 ? "" : "s");
 }
 
 }  // namespace

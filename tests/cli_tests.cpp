@@ -188,7 +188,9 @@ TEST_P(EndingTest, ListsDeliveredBytes) {
   EXPECT_EQ(Get("out.bin"), delivered);
   // Standard error names the input and how far the run got.
   const std::string got = p.sent == 0 ? "before a leader was found\n"
-                                      : ", after " + std::to_string(p.delivered) + " bytes\n";
+                          : p.delivered == 1
+                              ? ", after 1 byte\n"
+                              : ", after " + std::to_string(p.delivered) + " bytes\n";
   EXPECT_TRUE(p.readError ? r.err.starts_with("tonegrab: in.wav: the input ended at 0:00:0") &&
                                 r.err.ends_with(got)
                           : r.err.empty())
@@ -201,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Ending{"BadStopBit", Tail::kBadStop, 20, 19},
                     Ending{"Silence", Tail::kSilence, 20, 20, 0, true},
                     Ending{"SilenceAfterFullLine", Tail::kSilence, 32, 32, 0, true},
+                    Ending{"SilenceAfterOneByte", Tail::kSilence, 1, 1, 0, true},
                     Ending{"SilenceAfterLeader", Tail::kSilence, 0, 0, 0, true},
                     Ending{"OneFalseLeader", Tail::kIdle, 5, 5, 1},
                     Ending{"ThreeFalseLeaders", Tail::kIdle, 17, 17, 3},
