@@ -20,6 +20,9 @@ constexpr int kLookAheadBlock = 4096;
 // one sample of jitter on a half-wave, which stays within that only when the short half-wave
 // lasts at least this many samples.
 constexpr double kFewestLeaderSamples = 1 / (kShortMax - 1);
+// A damaged float recording's samples far past full scale count as this, 60 dB over it, as the
+// decoder reads them.
+constexpr double kPeakBound = 1000;
 
 // The chosen channel's samples as the window loads them, for the peak level.
 struct PeakWatch {
@@ -53,10 +56,10 @@ void SeeLoadedSamples(const InputStream& s, int64_t /*from*/) {
   const double fullScale = static_cast<double>(uint32_t{1} << (8 * watch.bytes - 1));
   for (; at + watch.bytes <= end; at += watch.frameBytes) {
     const unsigned char* p = s.buf + (at - s.base);
-    // A float that is no number is no peak either: max keeps the peak so far.
+    // A float that is no number is no peak either: min and max keep the peak so far.
     const double v = watch.floats ? FloatValue(p, watch.bytes)
                                   : (DecodeValue(p, watch.bytes) - watch.centre) / fullScale;
-    watch.peak = std::max(watch.peak, std::fabs(v));
+    watch.peak = std::max(watch.peak, std::min(std::fabs(v), kPeakBound));
   }
   watch.next = std::max(watch.next, at);
 }
