@@ -21,6 +21,9 @@ void PrintNumber(const char* format, long long a, long long b = 0);
 const char* FormatClock(long long ms, char* text, size_t size);
 // A line is complete: a terminal shows it now.
 void LineDone();
+// Why a run failed, for people and scripts alike: one line "tonegrab: PATH: cause" on standard
+// error, after the console text so far. The console's own texts stay as they are.
+__attribute__((format(printf, 2, 3))) void Explain(const char* path, const char* format, ...);
 
 // Byte `offset` of the listing: "%04X:  " before each sixteenth, "%02X ", a newline after it.
 // Inline: it runs once per decoded byte.
@@ -56,7 +59,8 @@ inline void ListByte(int64_t offset, unsigned char byte) {
 void AnswersUnavailable();
 // Asks before an existing file is overwritten; one character is the answer.
 bool ConfirmOverwrite(const char* path);
-// Asks for a channel; returns it, 1 to channelCount, or 0 when the answer is out of range.
-int AskChannel(int channelCount);
+// Asks for a channel of the recording `path`; returns it, 1 to channelCount, or 0 when the
+// answer is out of range.
+int AskChannel(int channelCount, const char* path);
 
 #endif

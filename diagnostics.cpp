@@ -8,6 +8,7 @@
 
 #include "audio/samples.h"
 #include "console.h"
+#include "decoder/half_wave.h"
 #include "signals.h"
 
 namespace {
@@ -15,20 +16,28 @@ namespace {
 // A short half-wave at nominal speed: half a cycle of the 2400 Hz tone.
 constexpr double kShortHalfWavesPerSecond = 4800.0;
 constexpr int kLookAheadBlock = 4096;
+// The leader search takes a half-wave within 40 % of the mean so far. Whole samples put up to
+// one sample of jitter on a half-wave, which stays within that only when the short half-wave
+// lasts at least this many samples.
+constexpr double kFewestLeaderSamples = 1 / (kShortMax - 1);
+// A damaged float recording's samples far past full scale count as this, 60 dB over it, as the
+// decoder reads them.
+constexpr double kPeakBound = 1000;
 
 // The chosen channel's samples as the window loads them, for the peak level.
 struct PeakWatch {
   int64_t first;  // file offset of the channel's first sample
   int64_t frameBytes;
   int bytes;
+  bool floats;  // IEEE floats, full scale 1; else integers
   int32_t centre;
   int64_t next;  // file offset of the first sample not yet seen
-  int64_t peak;  // largest distance from the centre line
+  double peak;   // largest distance from the centre line, as a fraction of full scale
   int channel;
 };
 
 PeakWatch watch;
-bool watched;  // the peak is being read
+bool watched;  // the peak is being read as the window loads
 
 __attribute__((format(printf, 1, 2))) void Note(const char* format, ...) {
   OutputFlush(console);  // the console may be standard error too: keep the order
@@ -44,9 +53,13 @@ void SeeLoadedSamples(const InputStream& s, int64_t /*from*/) {
   int64_t at = watch.next;
   if (at < s.base) at += (s.base - at + watch.frameBytes - 1) / watch.frameBytes * watch.frameBytes;
   const int64_t end = s.base + s.len;
+  const double fullScale = static_cast<double>(uint32_t{1} << (8 * watch.bytes - 1));
   for (; at + watch.bytes <= end; at += watch.frameBytes) {
-    const int64_t v = int64_t{DecodeValue(s.buf + (at - s.base), watch.bytes)} - watch.centre;
-    watch.peak = std::max(watch.peak, v < 0 ? -v : v);
+    const unsigned char* p = s.buf + (at - s.base);
+    // A float that is no number is no peak either: min and max keep the peak so far.
+    const double v = watch.floats ? FloatValue(p, watch.bytes)
+                                  : (DecodeValue(p, watch.bytes) - watch.centre) / fullScale;
+    watch.peak = std::max(watch.peak, std::min(std::fabs(v), kPeakBound));
   }
   watch.next = std::max(watch.next, at);
 }
@@ -61,11 +74,31 @@ double FullScale(const TapeReader& tr) {
 
 // The detector's threshold as a fraction of full scale.
 double ThresholdFraction(const TapeReader& tr) {
+  if (tr.sampleCoding == kFloatSamples) return kThresholdFraction;
   return (tr.highThreshold - watch.centre) / FullScale(tr);
 }
 
 int64_t FrameAt(int64_t offset) {
   return offset > watch.first ? (offset - watch.first) / watch.frameBytes : 0;
+}
+
+// The peak of a recording whose window is not watched (one the audio library decodes): the part
+// read up to `at` is read once more. Returns false when the input cannot go back to it.
+bool ReadPeakAgain(TapeReader& tr, int64_t at) {
+  if (!tr.input.seekable) return false;
+  const int64_t resume = StreamTell(tr.input);
+  const int64_t frames = FrameAt(at);
+  float block[kLookAheadBlock];
+  int64_t done = 0;
+  StreamSeek(tr.input, watch.first);
+  while (done < frames) {
+    const int64_t n = ReadFractions(tr, block, std::min<int64_t>(kLookAheadBlock, frames - done));
+    if (n == 0) break;
+    for (int64_t i = 0; i < n; ++i) watch.peak = std::max<double>(watch.peak, std::fabs(block[i]));
+    done += n;
+  }
+  StreamSeek(tr.input, resume);
+  return done == frames;
 }
 
 // "h:mm:ss.mmm" of a sample frame.
@@ -90,6 +123,11 @@ const char* Cause(StopCause cause, RunPhase phase) {
     default:
       return "the input could not go back to bytes a pipe no longer holds";
   }
+}
+
+// The short half-wave at nominal speed, in samples.
+double ShortHalfWave(const TapeReader& tr) {
+  return tr.sampleRate / kShortHalfWavesPerSecond;
 }
 
 // Reads up to a second past the stop and says whether the signal goes on there.
@@ -137,15 +175,14 @@ void NoteChannel(TapeReader& tr, int channel) {
   watch = PeakWatch{StreamTell(tr.input),
                     FrameBytes(tr),
                     BytesPerSample(tr),
+                    tr.sampleCoding == kFloatSamples,
                     tr.bitsPerSample == 8 ? kUnsignedCentre : 0,
                     StreamTell(tr.input),
                     0,
                     channel};
-  // The peak is read from integer samples as a WAV file's window loads them; other formats
-  // and float samples are not watched.
-  const bool wav =
-      std::strncmp(tr.formatName, "WAV, ", 5) == 0 || std::strncmp(tr.formatName, "RF64, ", 6) == 0;
-  watched = wav && tr.sampleCoding == kIntegerSamples;
+  // The peak is read from the samples as a WAV file's window loads them; the formats of the
+  // audio library are read again at the end.
+  watched = tr.sound.file == nullptr;
   if (!watched) return;
   tr.input.loaded = SeeLoadedSamples;
   if (tr.input.len > 0) SeeLoadedSamples(tr.input, tr.input.base);
@@ -159,6 +196,24 @@ void NoteLeader(const TapeReader& tr) {
       "speed %.1f%% of nominal",
       Time(tr, frame, when, sizeof when), static_cast<long long>(frame), tr.halfWaveLength,
       100.0 * tr.sampleRate / kShortHalfWavesPerSecond / tr.halfWaveLength);
+}
+
+void ExplainInputEnd(const TapeReader& tr, RunPhase phase, const char* path, int64_t at,
+                     int64_t first, int64_t bytes) {
+  if (phase == kPhaseHeader) {
+    Explain(path, "the input ended at byte %lld, inside the WAV header",
+            static_cast<long long>(at));
+    return;
+  }
+  const int64_t frame = at > first ? (at - first) / FrameBytes(tr) : 0;
+  char when[32];
+  if (phase == kPhaseLeader)
+    Explain(path, "the input ended at %s (sample frame %lld) before a leader was found",
+            Time(tr, frame, when, sizeof when), static_cast<long long>(frame));
+  else
+    Explain(path, "the input ended at %s (sample frame %lld), after %lld byte%s",
+            Time(tr, frame, when, sizeof when), static_cast<long long>(frame),
+            static_cast<long long>(bytes), bytes == 1 ? "" : "s");
 }
 
 void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at) {
@@ -179,9 +234,18 @@ void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at) {
   char when[32];
   Note("decoding stopped at %s (sample frame %lld): %s", Time(tr, frame, when, sizeof when),
        static_cast<long long>(frame), Cause(cause, phase));
-  if (watched) {
+  if (watched || ReadPeakAgain(tr, at)) {
     Note("peak level of channel %d in the part read: %.1f dBFS (the detector needs %.1f dBFS)",
-         watch.channel, Decibels(watch.peak / FullScale(tr)), Decibels(ThresholdFraction(tr)));
+         watch.channel, Decibels(watch.peak), Decibels(ThresholdFraction(tr)));
+  } else {
+    Note("peak level of channel %d: not measured (this format cannot be read again from a pipe)",
+         watch.channel);
+  }
+  if (phase == kPhaseLeader && cause == kStopEnd && ShortHalfWave(tr) < kFewestLeaderSamples) {
+    Note(
+        "at %d Hz a short half-wave lasts %.2f samples, fewer than the %.1f the leader search "
+        "needs to allow for a sample of jitter; --recover reads such recordings",
+        tr.sampleRate, ShortHalfWave(tr), kFewestLeaderSamples);
   }
   if (cause == kStopNoByte) LookAhead(tr);
 }

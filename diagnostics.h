@@ -1,6 +1,6 @@
 // -v: what the run saw, on standard error, so that the listing stays clean. Nothing here runs
-// without -v, and the decoder's sample loop is never touched: the peak level is taken from each
-// window of the input as it is loaded.
+// without -v but the one line that says why the input ran out, and the decoder's sample loop is
+// never touched: the peak level is taken from each window of the input as it is loaded.
 #ifndef TONEGRAB_DIAGNOSTICS_H
 #define TONEGRAB_DIAGNOSTICS_H
 
@@ -24,5 +24,9 @@ void NoteLeader(const TapeReader& tr);
 // ended) for `cause`. For a byte that did not decode, reads up to a second further to tell
 // whether the signal goes on.
 void NoteStop(TapeReader& tr, RunPhase phase, StopCause cause, int64_t at);
+// "Read error!": the input ran out at stream position `at` (the chosen channel's first sample at
+// `first`) after `bytes` bytes. Says where and how far the run got, on standard error.
+void ExplainInputEnd(const TapeReader& tr, RunPhase phase, const char* path, int64_t at,
+                     int64_t first, int64_t bytes);
 
 #endif

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -34,6 +35,21 @@ bool ParseChannel(const char* text, int* channel) {
   if (end == text || *end != '\0' || errno != 0 || value < 1 || value > kMaxChannel) return false;
   *channel = static_cast<int>(value);
   return true;
+}
+
+// getopt_long refuses "--recover=1" as it refuses an unknown option: a known long option with
+// '=' is one that takes no value.
+bool TakesNoValue(const char* arg) {
+  const char* equals = std::strchr(arg, '=');
+  if (arg[0] != '-' || arg[1] != '-' || !equals) return false;
+  // getopt_long takes any unambiguous beginning of a name, as "--recov".
+  const size_t given = static_cast<size_t>(equals - arg - 2);
+  for (const struct option* o = kLongOptions; o->name; ++o) {
+    if (o->has_arg == no_argument && given > 0 && given <= std::strlen(o->name) &&
+        std::strncmp(arg + 2, o->name, given) == 0)
+      return true;
+  }
+  return false;
 }
 
 ParseResult Refuse(const char* what, const char* value) {
@@ -77,6 +93,7 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
   opterr = 0;
   // Paths and options may come in any order (getopt_long permutes); "--" ends the options.
   int c;
+  bool yes = false, noClobber = false;
   while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'c':
@@ -84,9 +101,11 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
         break;
       case 'y':
         options->overwrite = kOverwriteYes;
+        yes = true;
         break;
       case 'n':
         options->overwrite = kOverwriteNo;
+        noClobber = true;
         break;
       case 'q':
         options->quiet = true;
@@ -105,9 +124,13 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
       case 'V':
         return kParseVersion;
       default:
-        return Refuse(c == ':' ? "option needs a value: " : "unknown option: ", argv[optind - 1]);
+        return Refuse(c == ':'                         ? "option needs a value: "
+                      : TakesNoValue(argv[optind - 1]) ? "option takes no value: "
+                                                       : "unknown option: ",
+                      argv[optind - 1]);
     }
   }
+  if (yes && noClobber) return Refuse("-y and -n contradict each other", "");
   const int paths = argc - optind;
   if (paths != 1 && paths != 2) return kParseUsage;
   options->inputPath = argv[optind];

@@ -3,11 +3,33 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "console.h"
 
 namespace {
 
-bool createdByRun = false;
+// Files this run created that hold nothing of it yet: a run that ends before decoding removes
+// them again. Few files are open at once: the output, the label track and a block's file.
+constexpr int kMaxCreated = 8;
+const char* created[kMaxCreated];
+
+void RememberCreated(const char* path) {
+  for (const char*& slot : created) {
+    if (slot == nullptr) {
+      slot = path;
+      return;
+    }
+  }
+}
+
+// The file at `path` receives its bytes now: it is no longer one to remove.
+void ForgetCreated(const char* path) {
+  for (const char*& slot : created) {
+    if (slot != nullptr && std::strcmp(slot, path) == 0) slot = nullptr;
+  }
+}
 
 // Whether an existing file may be overwritten: by the policy, or by the answer.
 bool MayOverwrite(const char* path, OverwritePolicy policy) {
@@ -20,6 +42,11 @@ bool MayOverwrite(const char* path, OverwritePolicy policy) {
     default:
       return ConfirmOverwrite(path);
   }
+}
+
+void ReportCreateError(const char* path, int error) {
+  PrintWithPath("\tError creating file \"", path, "\"\n\n");
+  Explain(path, "%s", std::strerror(error));
 }
 
 }  // namespace
@@ -45,27 +72,34 @@ int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy po
     return -1;
   // O_EXCL: a file that appeared after the check is not taken for one this run created.
   const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (exists ? 0 : O_EXCL), 0666);
-  if (fd < 0) PrintWithPath("\tError creating file \"", path, "\"\n\n");
-  createdByRun = fd >= 0 && !exists;
+  if (fd < 0) ReportCreateError(path, errno);
+  if (fd >= 0 && !exists) RememberCreated(path);
   return fd;
 }
 
 void DiscardOutput(const char* path) {
-  if (createdByRun) unlink(path);
-  createdByRun = false;
+  for (const char*& slot : created) {
+    if (slot != nullptr && std::strcmp(slot, path) == 0) {
+      unlink(path);
+      slot = nullptr;
+    }
+  }
 }
 
 bool StartOutput(int fd, const char* path) {
   struct stat info;
+  ForgetCreated(path);
   if (IsStandardStream(path)) return true;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
   if (ftruncate(fd, 0) == 0) return true;
-  PrintWithPath("\tError creating file \"", path, "\"\n\n");
+  ReportCreateError(path, errno);
   return false;
 }
 
 bool SaveOutput(OutputStream& out, const char* path) {
   if (OutputFlush(out)) return true;
+  const int error = errno;  // the failed write's, the last call that could set it
   PrintWithPath("\n\tError writing file \"", path, "\"\n\n");
+  Explain(path, "%s", error != 0 ? std::strerror(error) : "the file takes no more bytes");
   return false;
 }

@@ -12,8 +12,8 @@
 // with the message printed when the run ends here. `input` is the input's identity. "-" is
 // standard output.
 int PrepareOutput(const char* path, const struct stat& input, OverwritePolicy policy);
-// The run ends before decoding: a prepared output that this run created is removed again, so
-// that a refused run leaves nothing behind.
+// The run ends before decoding: a prepared output that this run created, and that StartOutput has
+// not started, is removed again, so that a refused run leaves nothing behind.
 void DiscardOutput(const char* path);
 // Whether two stat records name the same file.
 bool SameFile(const struct stat& a, const struct stat& b);

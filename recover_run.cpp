@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +28,7 @@ struct DamagedRun {
 
 struct BlockSummary {
   char path[kPathRoom];
+  int64_t at;  // its first byte's offset among all blocks' bytes: on standard output, its place
   double start, end, speed;
   int64_t bytes, damaged;
   DamagedRun runs[kDamagedRuns];
@@ -40,6 +42,7 @@ struct RecoverRun {
   OutputStream* out;
   int64_t* total;  // bytes written in all blocks
   int block;       // blocks begun
+  bool standard;   // every block to standard output, one after another
   bool writing;
   bool failed;
   BlockSummary current;
@@ -71,11 +74,19 @@ void Label(double start, double end, const char* text) {
   OutputText(labels, line);
 }
 
-// Opens the file of the block that begins; block 1's is open already.
+// Opens the file of the block that begins. Block 1's is open already, and receives its bytes
+// (and the label track its labels) only now that there is a block: a recording without one
+// leaves them as they were.
 bool OpenBlockFile(RecoverRun& r) {
-  if (r.block == 1) return true;
+  if (r.block == 1) {
+    const char* labelsPath = r.options->labelsPath;
+    return StartOutput(r.out->fd, r.options->outputPath) &&
+           (labels.fd < 0 || StartOutput(labels.fd, labelsPath));
+  }
+  if (r.standard) return true;
   if (!BlockPath(r.options->outputPath, r.block, r.current.path, sizeof r.current.path)) {
     PrintWithPath("\tError creating file \"", r.options->outputPath, "\"\n\n");
+    Explain(r.options->outputPath, "the file name of block %d would be too long", r.block);
     return false;
   }
   const int fd = PrepareOutput(r.current.path, *r.inputInfo, r.options->overwrite);
@@ -94,6 +105,7 @@ void BeginBlock(RecoverRun& r, const RecoverEvent& e) {
   BlockSummary& b = r.current;
   if (r.block == 1) std::snprintf(b.path, sizeof b.path, "%s", r.options->outputPath);
   b.start = e.time;
+  b.at = *r.total;
   b.bytes = b.damaged = b.moreRuns = 0;
   b.runCount = 0;
   r.writing = OpenBlockFile(r);
@@ -102,9 +114,13 @@ void BeginBlock(RecoverRun& r, const RecoverEvent& e) {
     return;
   }
   if (r.options->quiet) return;
-  PrintNumber("Block %lld: \"", r.block);
-  Print(b.path);
-  Print("\" from ");
+  if (r.standard) {
+    PrintNumber("Block %lld: standard output at 0x%04llX from ", r.block, b.at);
+  } else {
+    PrintNumber("Block %lld: \"", r.block);
+    Print(b.path);
+    Print("\" from ");
+  }
   PrintTime(b.start);
   Print("\n");
   LineDone();
@@ -180,9 +196,13 @@ bool TakeEvents(RecoverRun& r) {
   return count > 0 && !r.failed;
 }
 
-void PrintSummary(const BlockSummary& b) {
-  Print(b.path);
-  Print(": ");
+void PrintSummary(const BlockSummary& b, bool standard) {
+  if (standard) {
+    PrintNumber("standard output at 0x%04llX: ", b.at);
+  } else {
+    Print(b.path);
+    Print(": ");
+  }
   PrintTime(b.start);
   Print("-");
   PrintTime(b.end);
@@ -198,14 +218,93 @@ void PrintSummary(const BlockSummary& b) {
   if (b.moreRuns) PrintNumber("\tand %lld more damaged bytes apart\n", b.moreRuns);
 }
 
+// The directory part of `path` ("." when there is none) into `dir`.
+void DirectoryOf(const char* path, char* dir, size_t size) {
+  const char* slash = std::strrchr(path, '/');
+  if (!slash)
+    std::snprintf(dir, size, ".");
+  else
+    std::snprintf(dir, size, "%.*s", static_cast<int>(slash == path ? 1 : slash - path), path);
+}
+
+const char* NameOf(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// Whether two paths name the same file: the same existing file, or the same name in the same
+// directory for files yet to be made.
+bool SamePlace(const char* a, const char* b) {
+  struct stat sa, sb;
+  const bool aExists = stat(a, &sa) == 0, bExists = stat(b, &sb) == 0;
+  if (aExists || bExists) return aExists && bExists && SameFile(sa, sb);
+  char da[kPathRoom], db[kPathRoom];
+  DirectoryOf(a, da, sizeof da);
+  DirectoryOf(b, db, sizeof db);
+  return std::strcmp(NameOf(a), NameOf(b)) == 0 && stat(da, &sa) == 0 && stat(db, &sb) == 0 &&
+         SameFile(sa, sb);
+}
+
+// Where the block number goes in `path`: before the extension of its last component. A leading
+// dot names a hidden file, not an extension.
+size_t StemLength(const char* path) {
+  const char* name = NameOf(path);
+  const char* dot = std::strrchr(name, '.');
+  return dot && dot != name ? static_cast<size_t>(dot - path) : std::strlen(path);
+}
+
+// The block, 2 or later, whose file `path` would be for the output `output`; 0 for none.
+int BlockOfPath(const char* output, const char* path) {
+  const size_t stem = StemLength(output);
+  const char* outputName = NameOf(output);
+  const size_t nameStem = stem - static_cast<size_t>(outputName - output);
+  const char* name = NameOf(path);
+  if (std::strncmp(name, outputName, nameStem) != 0 || name[nameStem] != '-') return 0;
+  const char* digits = name + nameStem + 1;
+  const char* p = digits;
+  int block = 0;
+  for (; *p >= '0' && *p <= '9' && block < INT_MAX / 10; ++p) block = block * 10 + (*p - '0');
+  if (p == digits || *digits == '0' || block < 2 || std::strcmp(p, output + stem) != 0) return 0;
+  char blockPath[kPathRoom];
+  return BlockPath(output, block, blockPath, sizeof blockPath) && SamePlace(blockPath, path) ? block
+                                                                                             : 0;
+}
+
 }  // namespace
 
+bool LabelsPathFits(const Options& options, const struct stat& inputInfo) {
+  const char* path = options.labelsPath;
+  const char* output = options.outputPath;
+  struct stat info, out;
+  if (!path) return true;
+  const bool standard = IsStandardStream(path), toStandard = IsStandardStream(output);
+  const bool exists = standard ? fstat(STDOUT_FILENO, &info) == 0 : stat(path, &info) == 0;
+  if (exists && SameFile(info, inputInfo) && (!standard || S_ISREG(info.st_mode))) {
+    PrintWithPath("\tLabel track and input are the same file \"", path, "\"\n\n");
+    return false;
+  }
+  // "-" names whatever standard output is: a file, a pipe, a terminal.
+  const bool outputExists = toStandard ? fstat(STDOUT_FILENO, &out) == 0 : stat(output, &out) == 0;
+  const bool onOutput =
+      (standard && toStandard) ||
+      (exists && outputExists ? SameFile(info, out)
+                              : !standard && !toStandard && SamePlace(path, output));
+  if (onOutput) {
+    PrintWithPath(toStandard ? "\tLabel track \"" : "\tLabel track and output are the same file \"",
+                  path, toStandard ? "\" is standard output, where the bytes go\n\n" : "\"\n\n");
+    return false;
+  }
+  const int block = toStandard || standard ? 0 : BlockOfPath(output, path);
+  if (block != 0) {
+    PrintWithPath("\tLabel track \"", path, "\" is the file of block ");
+    PrintNumber("%lld of the output\n\n", block);
+    return false;
+  }
+  return true;
+}
+
 bool BlockPath(const char* path, int block, char* out, size_t size) {
-  const char* slash = std::strrchr(path, '/');
-  const char* name = slash ? slash + 1 : path;
-  const char* dot = std::strrchr(name, '.');
-  // A leading dot names a hidden file, not an extension.
-  const size_t stem = dot && dot != name ? static_cast<size_t>(dot - path) : std::strlen(path);
+  const size_t stem = StemLength(path);
   const int n =
       std::snprintf(out, size, "%.*s-%d%s", static_cast<int>(stem), path, block, path + stem);
   return n > 0 && static_cast<size_t>(n) < size;
@@ -224,10 +323,14 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
   run.inputInfo = &inputInfo;
   run.out = &out;
   run.total = bytes;
+  run.standard = IsStandardStream(options.outputPath);
   labels.fd = -1;
   if (options.labelsPath) {
     const int fd = PrepareOutput(options.labelsPath, inputInfo, options.overwrite);
-    if (fd < 0 || !StartOutput(fd, options.labelsPath)) return kFailure;
+    if (fd < 0) {
+      DiscardOutput(options.outputPath);
+      return kFailure;
+    }
     OutputAttach(labels, fd);
   }
   if (!options.quiet) Print("\n");
@@ -250,17 +353,23 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
     run.failed = true;
   }
   if (labels.fd >= 0 && !OutputFlush(labels)) {
+    const int error = errno;  // the failed write's
     PrintWithPath("\tError writing file \"", options.labelsPath, "\"\n\n");
+    Explain(options.labelsPath, "%s", std::strerror(error));
     run.failed = true;
   }
 
   int64_t damaged = 0;
   for (int i = 0; i < run.summaryCount; ++i) {
-    PrintSummary(run.summaries[i]);
+    PrintSummary(run.summaries[i], run.standard);
     damaged += run.summaries[i].damaged;
   }
   if (run.block > run.summaryCount && run.block > 0)
     PrintNumber("(%lld more blocks)\n", run.block - run.summaryCount);
+  if (run.block == 0) {  // nothing to keep: the files are as they were before the run
+    DiscardOutput(options.outputPath);
+    if (options.labelsPath) DiscardOutput(options.labelsPath);
+  }
   if (run.failed) return kFailure;
   if (run.block == 0 && PendingSignal() == 0) {
     PrintWithPath("\tNo signal found in \"", options.inputPath, "\"\n\n");

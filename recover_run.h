@@ -13,11 +13,18 @@
 inline constexpr int kRecoverDamaged = 2;
 
 // Decodes every block of the recording in `tr` (standing on the chosen channel's first sample),
-// once RecoverRateFits has said yes for it. Block 1 goes to `out`, already open on
-// options.outputPath; block k to the same name with -k before the extension. Returns the exit
-// status: 0 clean, 2 some bytes damaged, 1 failure. *bytes counts the bytes written, in all blocks.
+// once RecoverRateFits has said yes for it. Block 1 goes to `out`, open on options.outputPath but
+// not yet emptied; block k to the same name with -k before the extension; on standard output
+// every block follows the one before. A recording without a block leaves the files as they were.
+// Returns the exit status: 0 clean, 2 some bytes damaged, 1 failure. *bytes counts the bytes
+// written, in all blocks.
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes);
+
+// Whether the label track of --labels may go where it is named: not over the input, the output,
+// the file of any block the run may write, nor onto standard output when the bytes go there.
+// Checked before any file is touched; false, with the message, when it would take one's place.
+bool LabelsPathFits(const Options& options, const struct stat& inputInfo);
 
 // Readies the recovery decoder for the recording's sample rate; false, with the message, when it
 // cannot take it.

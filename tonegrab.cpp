@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "audio/samples.h"
 #include "byte_stream.h"
@@ -30,18 +32,22 @@ constexpr char kVersionText[] = "tonegrab 1.0.0\n";
 OutputStream output;
 Options options;
 TapeReader reader;
-bool inputIsOnce;    // standard input or a pipe: a run cannot simply be repeated on it
 int64_t byteCount;   // bytes decoded so far
 RunPhase phase;      // for -v: how far the run got
 int64_t frameStart;  // for -v: the stream position where the byte being read began
+int64_t dataStart;   // the stream position of the chosen channel's first sample
 
 // Opens the input for reading; "-" is standard input. One that cannot be repositioned is read
 // as it arrives.
 int OpenInput(const char* path, struct stat* info) {
   const bool standard = IsStandardStream(path);
   const int fd = standard ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || fstat(fd, info) != 0 || S_ISDIR(info->st_mode)) {
-    if (PendingSignal() == 0) PrintWithPath("\tError opening file \"", path, "\"\n\n");
+  const bool opened = fd >= 0 && fstat(fd, info) == 0;
+  if (!opened || S_ISDIR(info->st_mode)) {
+    const int error = opened ? EISDIR : errno;
+    if (PendingSignal() != 0) return -1;
+    PrintWithPath("\tError opening file \"", path, "\"\n\n");
+    Explain(path, "%s", std::strerror(error));
     return -1;
   }
   return fd;
@@ -65,7 +71,7 @@ int64_t LongestStepBack(const TapeReader& tr) {
 // The channel to decode: the option's, checked against the recording, or the answer to the
 // question. Returns 0 when the run ends here.
 int ChooseChannel(const TapeReader& tr) {
-  if (options.channel == 0) return AskChannel(tr.channelCount);
+  if (options.channel == 0) return AskChannel(tr.channelCount, options.inputPath);
   if (options.channel <= tr.channelCount) return options.channel;
   PrintNumber("\tChannel %lld is out of range: the recording has channels 1-%lld\n\n",
               options.channel, tr.channelCount);
@@ -122,10 +128,10 @@ int Finish(int status) {
   return shown || signal != 0 ? status : kFailure;
 }
 
-// The run ends before decoding. On an input that can be read only once, a new output file is not
-// left behind: the next run, with the option that answers the question, would find it there.
+// The run ends before decoding: a new output file is not left behind, for the next run would
+// find it there and ask about it, or refuse it with -n. An existing one has not been touched.
 void EndBeforeDecoding() {
-  if (inputIsOnce) DiscardOutput(options.outputPath);
+  DiscardOutput(options.outputPath);
 }
 
 // Why decoding ended, for -v, when the input ran out.
@@ -137,6 +143,10 @@ StopCause EndCause() {
 // A pipe could not go back as far as the reader asked: what it decoded is not to be trusted.
 void ReportLostInput() {
   PrintWithPath("\n\tError seeking in file \"", options.inputPath, "\"\n\n");
+  Explain(options.inputPath,
+          "the decoder went back to bytes a pipe no longer holds, after %lld byte%s; save the "
+          "recording to a file first",
+          static_cast<long long>(byteCount), byteCount == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -144,10 +154,13 @@ void ReportLostInput() {
 [[noreturn]] void EndOnReadError() {
   if (options.verbose) NoteStop(reader, phase, EndCause(), StreamTell(reader.input));
   if (phase == kPhaseHeader) EndBeforeDecoding();
-  if (reader.input.lost)
+  if (reader.input.lost) {
     ReportLostInput();
-  else if (PendingSignal() == 0)
+  } else if (PendingSignal() == 0) {
     Print("Read error!\n");
+    ExplainInputEnd(reader, phase, options.inputPath, StreamTell(reader.input), dataStart,
+                    byteCount);
+  }
   SaveOutput(output, options.outputPath);
   std::exit(Finish(kFailure));
 }
@@ -183,11 +196,8 @@ int main(int argc, char** argv) {
   const int inputFd = OpenInput(options.inputPath, &inputInfo);
   if (inputFd < 0) return Finish(kFailure);
   StreamAttach(reader.input, inputFd);
-  inputIsOnce = !reader.input.seekable;
-  if (InputIsStandardInput(inputFd, inputInfo)) {
-    AnswersUnavailable();
-    inputIsOnce = true;
-  }
+  if (InputIsStandardInput(inputFd, inputInfo)) AnswersUnavailable();
+  if (options.recover && !LabelsPathFits(options, inputInfo)) return Finish(kFailure);
 
   const int outputFd = PrepareOutput(options.outputPath, inputInfo, options.overwrite);
   if (outputFd < 0) return Finish(kFailure);
@@ -219,15 +229,16 @@ int main(int argc, char** argv) {
       }
       SelectChannel(reader, channel);
     }
+    dataStart = StreamTell(reader.input);
     if (options.verbose) NoteChannel(reader, channel);
   }
   if (options.recover && !reader.isText && !RecoverRateFits(reader)) {
     EndBeforeDecoding();
     return Finish(kFailure);
   }
-  if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
   if (options.recover && !reader.isText)
     return Finish(RecoverToFiles(reader, output, options, inputInfo, &byteCount));
+  if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
   if (!options.quiet) Print("\n\n");
 
   const int64_t count = ConvertToBin(reader, output);

@@ -186,6 +186,15 @@ TEST_P(EndingTest, ListsDeliveredBytes) {
                                : Completed(delivered, dots));
   EXPECT_EQ(r.status, p.readError ? 1 : 0);
   EXPECT_EQ(Get("out.bin"), delivered);
+  // Standard error names the input and how far the run got.
+  const std::string got = p.sent == 0 ? "before a leader was found\n"
+                          : p.delivered == 1
+                              ? ", after 1 byte\n"
+                              : ", after " + std::to_string(p.delivered) + " bytes\n";
+  EXPECT_TRUE(p.readError ? r.err.starts_with("tonegrab: in.wav: the input ended at 0:00:0") &&
+                                r.err.ends_with(got)
+                          : r.err.empty())
+      << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -194,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Ending{"BadStopBit", Tail::kBadStop, 20, 19},
                     Ending{"Silence", Tail::kSilence, 20, 20, 0, true},
                     Ending{"SilenceAfterFullLine", Tail::kSilence, 32, 32, 0, true},
+                    Ending{"SilenceAfterOneByte", Tail::kSilence, 1, 1, 0, true},
                     Ending{"SilenceAfterLeader", Tail::kSilence, 0, 0, 0, true},
                     Ending{"OneFalseLeader", Tail::kIdle, 5, 5, 1},
                     Ending{"ThreeFalseLeaders", Tail::kIdle, 17, 17, 3},
@@ -255,6 +265,7 @@ TEST_F(Cli, MissingInput) {
   for (const auto& args : argLists) {
     const RunResult r = Tonegrab(args);
     EXPECT_EQ(r.out, "\tError opening file \"" + args[0] + "\"\n\n");
+    EXPECT_EQ(r.err, "tonegrab: " + args[0] + ": No such file or directory\n");
     EXPECT_EQ(r.status, 1);
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
@@ -312,6 +323,8 @@ TEST_F(Cli, ChannelQuestion) {
     EXPECT_EQ(Get("out.bin"), c.outcome == kRefused   ? before
                               : c.outcome == kDecoded ? payload
                                                       : Bytes{});
+    // A refused answer leaves no new file either.
+    EXPECT_EQ(Exists("out.bin"), c.existing || c.outcome != kRefused);
   }
 }
 
@@ -391,10 +404,19 @@ TEST_F(Cli, UnwritableOutput) {
   Put("in.txt", "000102");
   RunResult r = Tonegrab({"in.txt", "nodir/x.bin"});
   EXPECT_EQ(r.out, "\tError creating file \"nodir/x.bin\"\n\n");
+  EXPECT_EQ(r.err, "tonegrab: nodir/x.bin: No such file or directory\n");
   EXPECT_EQ(r.status, 1);
   // A device is written without the overwrite question.
   r = Tonegrab({"in.txt", "/dev/full"});
   EXPECT_EQ(r.out, "\n\n0000:  00 01 02 \n\tError writing file \"/dev/full\"\n\n");
+  EXPECT_EQ(r.err, "tonegrab: /dev/full: No space left on device\n");
+  EXPECT_EQ(r.status, 1);
+  // A directory is asked about, as any file that can be opened for reading, and then cannot be
+  // written.
+  std::filesystem::create_directory(dir / "d");
+  r = Tonegrab({"in.txt", "d"}, "y");
+  EXPECT_EQ(r.out, "\tOverwrite \"d\"? \tError creating file \"d\"\n\n");
+  EXPECT_EQ(r.err, "tonegrab: d: Is a directory\n");
   EXPECT_EQ(r.status, 1);
 }
 

@@ -17,6 +17,7 @@
 #include "tests/support/listing.h"
 #include "tests/support/run.h"
 #include "tests/support/synth.h"
+#include "tests/support/tools.h"
 
 namespace {
 
@@ -120,6 +121,7 @@ class Options : public testing::Test {
     WriteFile(dir / "mono.wav", Recording(1));
     WriteFile(dir / "stereo.wav", Recording(2));
     WriteFile(dir / "in.txt", ToBytes(synth::CharPairs(kPayload)));
+    WriteFile(dir / "cut.wav", synth::WavBuilder().Riff().Fmt({}).Build());  // no data chunk
   }
   RunResult Tonegrab(std::vector<std::string> args, const std::string& stdinText = "") {
     args.insert(args.begin(), kTool);
@@ -242,7 +244,7 @@ std::vector<OptionCase> OptionCases() {
        "",
        nullptr,
        "\tError opening file \"-y\"\n\n",
-       "",
+       "tonegrab: -y: No such file or directory\n",
        1,
        C::kNoFile},
       {"UsageWithOptions",
@@ -254,10 +256,100 @@ std::vector<OptionCase> OptionCases() {
        1,
        C::kNoFile},
       // The faults: a refused overwrite, a refused channel and a bad answer keep the old file.
-      {"RefusedOverwrite", {"mono.wav"}, "n\n", old, overwrite, "", 1, C::kUnchanged},
-      {"RefusedChannel", {"stereo.wav"}, "y\n3\n", old, overwrite + channel, "", 1, C::kUnchanged},
-      {"BadAnswer", {"stereo.wav"}, "y\ny\ny\ny\n", old, overwrite + channel, "", 1, C::kUnchanged},
+      {"RefusedOverwrite",
+       {"mono.wav"},
+       "n\n",
+       old,
+       overwrite,
+       "tonegrab: out.bin: not overwritten: the answer was \"n\"; y or Y overwrites (-y answers in "
+       "advance)\n",
+       1,
+       C::kUnchanged},
+      {"RefusedChannel",
+       {"stereo.wav"},
+       "y\n3\n",
+       old,
+       overwrite + channel,
+       "tonegrab: stereo.wav: channel 3 refused: the recording has channels 1-2; give -c 1 or -c "
+       "2\n",
+       1,
+       C::kUnchanged},
+      {"BadAnswer",
+       {"stereo.wav"},
+       "y\ny\ny\ny\n",
+       old,
+       overwrite + channel,
+       "tonegrab: stereo.wav: no channel chosen (the answer was \"y\"): the recording has "
+       "channels 1-2; give -c 1 or -c 2\n",
+       1,
+       C::kUnchanged},
       {"DevNullWithoutQuestion", {"mono.wav", "/dev/null"}, "", nullptr, done, "", 0, C::kNoFile},
+      // A run that ends before decoding leaves no new file, and says why on standard error.
+      {"ChannelOutOfRangeNewFile",
+       {"-c", "3", "stereo.wav"},
+       "",
+       nullptr,
+       "\tChannel 3 is out of range: the recording has channels 1-2\n\n",
+       "",
+       1,
+       C::kNoFile},
+      {"NoChannelAnswer",
+       {"stereo.wav"},
+       "",
+       nullptr,
+       channel,
+       "tonegrab: stereo.wav: no channel chosen (standard input ended before an answer): the "
+       "recording has channels 1-2; give -c 1 or -c 2\n",
+       1,
+       C::kNoFile},
+      {"CutHeader",
+       {"cut.wav"},
+       "",
+       nullptr,
+       "Read error!\n",
+       "tonegrab: cut.wav: the input ended at byte 36, inside the WAV header\n",
+       1,
+       C::kNoFile},
+      {"LargestChannel",
+       {"-c", "65535", "stereo.wav"},
+       "",
+       nullptr,
+       "\tChannel 65535 is out of range: the recording has channels 1-2\n\n",
+       "",
+       1,
+       C::kNoFile},
+      {"NoClobberLongForm",
+       {"--no-clobber", "mono.wav"},
+       "",
+       old,
+       "\tNot overwriting \"out.bin\" (--no-clobber)\n\n",
+       "",
+       1,
+       C::kUnchanged},
+      {"YesAndNo",
+       {"-y", "-n", "mono.wav"},
+       "",
+       old,
+       "",
+       "tonegrab: -y and -n contradict each other\n" + kTry,
+       1,
+       C::kUnchanged},
+      {"NoValueTaken",
+       {"--recover=1", "mono.wav"},
+       "",
+       nullptr,
+       "",
+       "tonegrab: option takes no value: --recover=1\n" + kTry,
+       1,
+       C::kNoFile},
+      {"LabelsWithoutRecover",
+       {"--labels=l.txt", "mono.wav"},
+       "",
+       nullptr,
+       "",
+       "tonegrab: --labels goes with --recover\n" + kTry,
+       1,
+       C::kNoFile},
   };
 }
 
@@ -340,6 +432,14 @@ std::vector<StreamCase> StreamCases() {
        1,
        false},
       {"DashInputYes", {"-y", "-"}, "mono.wav", old, done, "", 0, true},
+      {"DashInputNeedsChannelKeepsFile",
+       {"-y", "-"},
+       "stereo.wav",
+       old,
+       "\tCannot ask for a channel (1-2): standard input carries the input (use -c)\n\n",
+       "",
+       1,
+       false},
       {"DashOutput", {"mono.wav", "-"}, "", old, "=", done, 0, false},
       {"DashOutputQuiet", {"-q", "in.txt", "-"}, "", nullptr, "=", "40 bytes\n", 0, false},
       {"DashBoth", {"-c", "2", "-", "-"}, "stereo.wav", nullptr, "=", done, 0, false},
@@ -483,6 +583,42 @@ INSTANTIATE_TEST_SUITE_P(Cli, SignalTest,
                                          SignalCase{"SIGHUP", SIGHUP, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Two signals: the first one counts. Both are sent while the tool is stopped, so that both are
+// pending when it goes on and both handlers run: the kernel runs SIGTERM's before SIGINT's.
+TEST_F(Options, FirstOfTwoSignalsCounts) {
+  const Bytes input = Recording(1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const Child child = Start({"-q", "-"}, fds[0], dir.path());
+  WriteAll(fds[1], input.data(), input.size() * 3 / 5);
+  ASSERT_TRUE(WaitUntilDrained(child, fds[0]));
+  kill(child.pid, SIGSTOP);
+  while (State(child) != "T") std::this_thread::sleep_for(std::chrono::microseconds(50));
+  kill(child.pid, SIGTERM);
+  kill(child.pid, SIGINT);
+  kill(child.pid, SIGCONT);
+  EXPECT_EQ(Wait(child), 128 + SIGTERM);
+  close(fds[1]);
+  close(fds[0]);
+  EXPECT_TRUE(child.Out().starts_with("\n\tInterrupted by SIGTERM after ")) << child.Out();
+}
+
+// --recover interrupted before any block: the interruption, not "No signal found", and no file.
+TEST_F(Options, RecoveryInterruptedBeforeAnyBlock) {
+  const Bytes silence = synth::WavBuilder().Riff().Fmt({}).Data(Bytes(100000, 0)).Build();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const Child child = Start({"-r", "-"}, fds[0], dir.path());
+  WriteAll(fds[1], silence.data(), silence.size());  // and the rest never comes
+  ASSERT_TRUE(WaitUntilDrained(child, fds[0]));
+  kill(child.pid, SIGINT);
+  EXPECT_EQ(Wait(child), 128 + SIGINT);
+  close(fds[1]);
+  close(fds[0]);
+  EXPECT_EQ(child.Out(), "\n\n\tInterrupted by SIGINT after 0 bytes\n\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.bin"));
+}
+
 // ---- Outputs that are no regular file, and a file that cannot be read ----
 
 TEST_F(Options, FifoOutputWithoutQuestion) {
@@ -568,6 +704,40 @@ TEST_F(Options, VerboseKeepsTheListing) {
     at = wav.err.find(line, at);
     ASSERT_NE(at, std::string::npos) << line << "\nin:\n" << wav.err;
   }
+}
+
+// The peak level in every format: a float WAV file on a pipe, watched as it loads, and a FLAC
+// file, which the audio library decodes and which is read again for it.
+TEST_F(Options, VerbosePeakInEveryFormat) {
+  const Bytes floats = synth::FloatSamples(synth::Samples(kPayload, synth::Options{}), 32);
+  const Bytes wav = synth::WavBuilder().Riff().Fmt({3, 1, 44100, 32}).Data(floats).Build();
+  const std::string peak =
+      "tonegrab: peak level of channel 1 in the part read: -3.1 dBFS (the detector needs -14.0 "
+      "dBFS)\n";
+  RunResult r = Tonegrab({"-v", "-q", "-"}, ToString(wav));
+  EXPECT_NE(r.err.find(peak), std::string::npos) << r.err;
+  const std::string sox = FindOnPath("sox");
+  REQUIRE_TOOL(sox, std::string("sox"));
+  ASSERT_EQ(Convert(sox, "sox OUT", "mono.wav", "mono.flac", dir.path()).status, 0);
+  r = Tonegrab({"-v", "-q", "-y", "mono.flac"});
+  EXPECT_NE(r.err.find(peak), std::string::npos) << r.err;
+}
+
+// No leader at a rate too low for the leader search: -v says so and names --recover.
+TEST_F(Options, VerboseNamesRecoverAtTooLowARate) {
+  synth::Options o;
+  o.rate = 8000;
+  WriteFile(dir / "low.wav", synth::Wav(kPayload, o));
+  const RunResult r = Tonegrab({"-v", "-q", "low.wav"});
+  EXPECT_EQ(r.out, "Read error!\n");
+  EXPECT_TRUE(r.err.ends_with(
+      "tonegrab: at 8000 Hz a short half-wave lasts 1.67 samples, fewer than the 2.5 the leader "
+      "search needs to allow for a sample of jitter; --recover reads such recordings\n"
+      "tonegrab: low.wav: the input ended at 0:00:00.552 (sample frame 4420) before a leader was "
+      "found\n"))
+      << r.err;
+  EXPECT_EQ(Tonegrab({"-q", "-y", "-r", "low.wav"}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "out.bin"), kPayload);
 }
 
 }  // namespace
