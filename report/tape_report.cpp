@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
-constexpr int64_t kConvertChunk = 4096;  // samples converted at a time from the input's window
 constexpr LevelCell kNoLevel = {1, -1};
 
 // ---- The files' names ----
@@ -153,59 +152,122 @@ void CloseColumn(TapeReport& r) {
   r.open = kNoLevel;
 }
 
-// The samples that follow those seen, each column and cell filled up to its end in one loop.
+// Frames up to the next end of a column or a cell, the cells widened first when the recording
+// has outgrown them. At least 1.
+int64_t SpanRoom(TapeReport& r) {
+  BinAt(r, r.frames);
+  const int64_t columnEnd = (r.columnCount + 1) * r.columnFrames;
+  const int64_t binEnd = (r.frames / r.binFrames + 1) * r.binFrames;
+  return std::min(columnEnd, binEnd) - r.frames;
+}
+
+// The level of the next `n` frames, which lie in one column and one cell.
+void AddSpan(TapeReport& r, const LevelCell& span, int64_t n) {
+  Widen(r.open, span);
+  TraceCell& bin = BinAt(r, r.frames);
+  if (span.lo <= span.hi) bin.peak = std::max({bin.peak, -span.lo, span.hi});
+  r.frames += n;
+  if (r.frames == (r.columnCount + 1) * r.columnFrames) CloseColumn(r);
+}
+
+LevelCell FloatRange(const float* s, int64_t n) {
+  float lo = 1, hi = -1;
+  for (int64_t i = 0; i < n; ++i) {
+    lo = s[i] < lo ? s[i] : lo;
+    hi = s[i] > hi ? s[i] : hi;
+  }
+  return {lo, hi};
+}
+
 void AddLevels(TapeReport& r, const float* s, int64_t count) {
   while (count > 0) {
-    const int64_t columnEnd = (r.columnCount + 1) * r.columnFrames;
-    TraceCell& bin = BinAt(r, r.frames);
-    const int64_t binEnd = (r.frames / r.binFrames + 1) * r.binFrames;
-    const int64_t n = std::min({count, columnEnd - r.frames, binEnd - r.frames});
-    float lo = r.open.lo, hi = r.open.hi, spanLo = 1, spanHi = -1;
-    for (int64_t i = 0; i < n; ++i) {
-      spanLo = s[i] < spanLo ? s[i] : spanLo;
-      spanHi = s[i] > spanHi ? s[i] : spanHi;
-    }
-    lo = std::min(lo, spanLo);
-    hi = std::max(hi, spanHi);
-    r.open = {lo, hi};
-    if (spanLo <= spanHi) bin.peak = std::max({bin.peak, -spanLo, spanHi});
-    r.frames += n;
+    const int64_t n = std::min(count, SpanRoom(r));
+    AddSpan(r, FloatRange(s, n), n);
     s += n;
     count -= n;
-    if (r.frames == columnEnd) CloseColumn(r);
   }
 }
 
-template <int kBytes, SampleCoding kCoding>
-void ConvertSamples(const TapeReport& r, const unsigned char* p, int64_t n, float* out) {
-  constexpr int32_t kCentre = kBytes == 1 ? kUnsignedCentre : 0;
-  constexpr int kBits = kCoding == kFloatSamples ? 8 : 8 * kBytes;  // floats: never used
-  const float scale = 1.0f / static_cast<float>(uint32_t{1} << (kBits - 1));
+// One sample as a fraction of full scale.
+float Fraction(const TapeReport& r, const unsigned char* p) {
+  if (r.coding == kFloatSamples) return static_cast<float>(FloatValue(p, r.sampleBytes));
+  const int32_t centre = r.sampleBytes == 1 ? kUnsignedCentre : 0;
+  return static_cast<float>(DecodeValue(p, r.sampleBytes) - centre) /
+         static_cast<float>(uint32_t{1} << (8 * r.sampleBytes - 1));
+}
+
+// The decoded channel's level over `n` whole frames from `frame`, one sample at a time.
+LevelCell ScalarRange(const TapeReport& r, const unsigned char* frame, int64_t n) {
+  const unsigned char* p = frame + static_cast<int64_t>(r.channel - 1) * r.sampleBytes;
+  LevelCell level = {1, -1};
   for (int64_t i = 0; i < n; ++i, p += r.frameBytes) {
-    if constexpr (kCoding == kFloatSamples)
-      out[i] = static_cast<float>(FloatValue(p, kBytes));
-    else
-      out[i] = static_cast<float>(DecodeValue(p, kBytes) - kCentre) * scale;
+    const float v = Fraction(r, p);
+    level.lo = v < level.lo ? v : level.lo;
+    level.hi = v > level.hi ? v : level.hi;
   }
+  return level;
 }
 
-void Convert(const TapeReport& r, const unsigned char* p, int64_t n, float* out) {
-  if (r.coding == kFloatSamples) {
-    if (r.sampleBytes == 8)
-      ConvertSamples<8, kFloatSamples>(r, p, n, out);
-    else
-      ConvertSamples<4, kFloatSamples>(r, p, n, out);
-    return;
+// Sixteen bytes of samples, one lane each.
+template <class T>
+struct Lanes {
+  typedef T Vector __attribute__((vector_size(16)));
+  static constexpr int kCount = 16 / sizeof(T);
+};
+
+// Lowest and highest value of each lane over `vectors` runs of 16 bytes of samples of type T.
+// All channels are taken, in vector instructions; the caller picks out the lanes of the decoded
+// channel.
+template <class T>
+void LaneRange(const unsigned char* p, int64_t vectors, T* lo, T* hi) {
+  using V = typename Lanes<T>::Vector;
+  V l, h;
+  std::memcpy(&l, p, sizeof l);
+  h = l;
+  for (int64_t i = 0; i < vectors; ++i, p += sizeof(V)) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    l = v < l ? v : l;
+    h = v > h ? v : h;
   }
+  std::memcpy(lo, &l, sizeof l);
+  std::memcpy(hi, &h, sizeof h);
+}
+
+// The decoded channel's level over `n` whole frames from `frame`, with whole vectors of frames
+// through LaneRange when the channels fit its lanes, the rest one sample a frame.
+template <class T>
+LevelCell FrameRange(const TapeReport& r, const unsigned char* frame, int64_t n, float centre,
+                     float scale) {
+  constexpr int kLanes = Lanes<T>::kCount;
+  LevelCell level = {1, -1};
+  int64_t done = 0;
+  if (kLanes % r.channels == 0 && n * r.channels >= kLanes) {
+    const int64_t vectors = n * r.channels / kLanes;
+    T lo[kLanes], hi[kLanes];
+    LaneRange<T>(frame, vectors, lo, hi);
+    for (int k = r.channel - 1; k < kLanes; k += r.channels) {
+      level.lo = std::min(level.lo, (static_cast<float>(lo[k]) - centre) * scale);
+      level.hi = std::max(level.hi, (static_cast<float>(hi[k]) - centre) * scale);
+    }
+    done = vectors * kLanes / r.channels;
+  }
+  Widen(level, ScalarRange(r, frame + done * r.frameBytes, n - done));
+  return level;
+}
+
+LevelCell FramesLevel(const TapeReport& r, const unsigned char* frame, int64_t n) {
+  if (r.coding == kFloatSamples)
+    return r.sampleBytes == 4 ? FrameRange<float>(r, frame, n, 0, 1) : ScalarRange(r, frame, n);
   switch (r.sampleBytes) {
     case 1:
-      return ConvertSamples<1, kIntegerSamples>(r, p, n, out);
+      return FrameRange<uint8_t>(r, frame, n, kUnsignedCentre, 1.0f / 128);
     case 2:
-      return ConvertSamples<2, kIntegerSamples>(r, p, n, out);
-    case 3:
-      return ConvertSamples<3, kIntegerSamples>(r, p, n, out);
+      return FrameRange<int16_t>(r, frame, n, 0, 1.0f / 32768);
+    case 4:
+      return FrameRange<int32_t>(r, frame, n, 0, 1.0f / 2147483648.0f);
     default:
-      return ConvertSamples<4, kIntegerSamples>(r, p, n, out);
+      return ScalarRange(r, frame, n);
   }
 }
 
@@ -219,11 +281,20 @@ void SeeWindow(TapeReport& r, const InputStream& s, int64_t upTo) {
     while (r.frames >= (r.columnCount + 1) * r.columnFrames) CloseColumn(r);
   }
   const int64_t end = std::min(upTo, s.base + s.len);
-  float samples[kConvertChunk];
+  const int64_t offset = static_cast<int64_t>(r.channel - 1) * r.sampleBytes;
   while (at + r.sampleBytes <= end) {
-    const int64_t n = std::min(kConvertChunk, (end - at - r.sampleBytes) / r.frameBytes + 1);
-    Convert(r, s.buf + (at - s.base), n, samples);
-    AddLevels(r, samples, n);
+    const int64_t frame = at - offset;
+    int64_t n = frame >= s.base ? (end - frame) / r.frameBytes : 0;
+    n = std::min(n, SpanRoom(r));
+    LevelCell level;
+    if (n > 0) {
+      level = FramesLevel(r, s.buf + (frame - s.base), n);
+    } else {  // a frame the window holds only in part: its sample
+      const float v = Fraction(r, s.buf + (at - s.base));
+      level = {v, v};
+      n = 1;
+    }
+    AddSpan(r, level, n);
     at += n * r.frameBytes;
   }
   r.next = std::max(r.next, at);
@@ -274,9 +345,9 @@ void NoteDamagedByte(BlockRecord& b, const RecoverEvent& e) {
 void ReadRest(TapeReport& r, TapeReader& tr) {
   InputStream& in = tr.input;
   for (;;) {
+    SeeWindow(r, in, in.base + in.len);
     StreamSeek(in, std::max(in.base + in.len, StreamTell(in)));
     if (!SampleFill(tr)) break;
-    SeeWindow(r, in, in.base + in.len);
   }
 }
 
