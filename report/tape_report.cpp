@@ -19,7 +19,6 @@ TapeReport report;
 
 namespace {
 
-constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 constexpr LevelCell kNoLevel = {1, -1};
 
@@ -96,6 +95,12 @@ bool PathFits(const Options& o, const struct stat& input, const char* option, co
     return RefusePath(option, path, "is named by both --map and --json");
   if (o.recover && !IsStandardStream(o.outputPath) && IsBlockFile(path, o.outputPath))
     return RefusePath(option, path, "is the file of a block");
+  char dir[kReportPathRoom];
+  SplitPath(path, dir, sizeof dir);
+  if (exists ? S_ISDIR(info.st_mode) || access(path, W_OK) != 0 : access(dir, W_OK | X_OK) != 0) {
+    PrintWithPath("\tError creating file \"", path, "\"\n\n");
+    return false;
+  }
   if (!exists || !S_ISREG(info.st_mode)) return true;
   if (o.overwrite == kOverwriteYes) return true;
   if (o.overwrite == kOverwriteNo) {
@@ -488,6 +493,9 @@ void ReportStop(TapeReader& tr, RunPhase phase, StopCause cause, bool atLastByte
   r.stopCause = cause;
   if (r.mode == kReportText) {
     r.stopAt = r.lastEnd;
+    // A pair cut off by the end of the input is the end of the input.
+    StreamSeek(tr.input, r.lastEnd);
+    if (cause == kStopNoByte && StreamGet(tr.input) < 0) r.stopCause = kStopEnd;
     return;
   }
   const int64_t at = atLastByte && r.leaderFound ? r.lastEnd : StreamTell(tr.input);
