@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "audio/samples.h"
 #include "console.h"
@@ -21,6 +22,9 @@ namespace {
 
 constexpr int kFailure = 1;
 constexpr LevelCell kNoLevel = {1, -1};
+// Where a search for the lowest and the highest sample starts.
+constexpr float kAbove = std::numeric_limits<float>::max();
+constexpr float kBelow = -kAbove;
 
 // ---- The files' names ----
 
@@ -175,24 +179,6 @@ void AddSpan(TapeReport& r, const LevelCell& span, int64_t n) {
   if (r.frames == (r.columnCount + 1) * r.columnFrames) CloseColumn(r);
 }
 
-LevelCell FloatRange(const float* s, int64_t n) {
-  float lo = 1, hi = -1;
-  for (int64_t i = 0; i < n; ++i) {
-    lo = s[i] < lo ? s[i] : lo;
-    hi = s[i] > hi ? s[i] : hi;
-  }
-  return {lo, hi};
-}
-
-void AddLevels(TapeReport& r, const float* s, int64_t count) {
-  while (count > 0) {
-    const int64_t n = std::min(count, SpanRoom(r));
-    AddSpan(r, FloatRange(s, n), n);
-    s += n;
-    count -= n;
-  }
-}
-
 // One sample as a fraction of full scale.
 float Fraction(const TapeReport& r, const unsigned char* p) {
   if (r.coding == kFloatSamples) return static_cast<float>(FloatValue(p, r.sampleBytes));
@@ -204,7 +190,7 @@ float Fraction(const TapeReport& r, const unsigned char* p) {
 // The decoded channel's level over `n` whole frames from `frame`, one sample at a time.
 LevelCell ScalarRange(const TapeReport& r, const unsigned char* frame, int64_t n) {
   const unsigned char* p = frame + static_cast<int64_t>(r.channel - 1) * r.sampleBytes;
-  LevelCell level = {1, -1};
+  LevelCell level = {kAbove, kBelow};
   for (int64_t i = 0; i < n; ++i, p += r.frameBytes) {
     const float v = Fraction(r, p);
     level.lo = v < level.lo ? v : level.lo;
@@ -226,17 +212,32 @@ struct Lanes {
 template <class T>
 void LaneRange(const unsigned char* p, int64_t vectors, T* lo, T* hi) {
   using V = typename Lanes<T>::Vector;
-  V l, h;
-  std::memcpy(&l, p, sizeof l);
-  h = l;
-  for (int64_t i = 0; i < vectors; ++i, p += sizeof(V)) {
+  // Four of each, so that the comparisons do not wait for each other.
+  constexpr int kChains = 4;
+  const V top = V{} + std::numeric_limits<T>::max(),
+          bottom = V{} + std::numeric_limits<T>::lowest();
+  V l[kChains] = {top, top, top, top}, h[kChains] = {bottom, bottom, bottom, bottom};
+  int64_t i = 0;
+  for (; i + kChains <= vectors; i += kChains, p += kChains * sizeof(V)) {
+    for (int c = 0; c < kChains; ++c) {
+      V v;
+      std::memcpy(&v, p + c * sizeof(V), sizeof v);
+      l[c] = v < l[c] ? v : l[c];
+      h[c] = v > h[c] ? v : h[c];
+    }
+  }
+  for (; i < vectors; ++i, p += sizeof(V)) {
     V v;
     std::memcpy(&v, p, sizeof v);
-    l = v < l ? v : l;
-    h = v > h ? v : h;
+    l[0] = v < l[0] ? v : l[0];
+    h[0] = v > h[0] ? v : h[0];
   }
-  std::memcpy(lo, &l, sizeof l);
-  std::memcpy(hi, &h, sizeof h);
+  for (int c = 1; c < kChains; ++c) {
+    l[0] = l[c] < l[0] ? l[c] : l[0];
+    h[0] = h[c] > h[0] ? h[c] : h[0];
+  }
+  std::memcpy(lo, &l[0], sizeof l[0]);
+  std::memcpy(hi, &h[0], sizeof h[0]);
 }
 
 // The decoded channel's level over `n` whole frames from `frame`, with whole vectors of frames
@@ -245,7 +246,7 @@ template <class T>
 LevelCell FrameRange(const TapeReport& r, const unsigned char* frame, int64_t n, float centre,
                      float scale) {
   constexpr int kLanes = Lanes<T>::kCount;
-  LevelCell level = {1, -1};
+  LevelCell level = {kAbove, kBelow};
   int64_t done = 0;
   if (kLanes % r.channels == 0 && n * r.channels >= kLanes) {
     const int64_t vectors = n * r.channels / kLanes;
@@ -259,6 +260,27 @@ LevelCell FrameRange(const TapeReport& r, const unsigned char* frame, int64_t n,
   }
   Widen(level, ScalarRange(r, frame + done * r.frameBytes, n - done));
   return level;
+}
+
+// Samples already fractions (the recovery mode's).
+LevelCell FloatRange(const float* s, int64_t n) {
+  constexpr int kLanes = Lanes<float>::kCount;
+  const int64_t vectors = n / kLanes;
+  float lo[kLanes], hi[kLanes];
+  LaneRange<float>(reinterpret_cast<const unsigned char*>(s), vectors, lo, hi);
+  LevelCell level = {kAbove, kBelow};
+  for (int k = 0; k < kLanes; ++k) Widen(level, {lo[k], hi[k]});
+  for (int64_t i = vectors * kLanes; i < n; ++i) Widen(level, {s[i], s[i]});
+  return level;
+}
+
+void AddLevels(TapeReport& r, const float* s, int64_t count) {
+  while (count > 0) {
+    const int64_t n = std::min(count, SpanRoom(r));
+    AddSpan(r, FloatRange(s, n), n);
+    s += n;
+    count -= n;
+  }
 }
 
 LevelCell FramesLevel(const TapeReport& r, const unsigned char* frame, int64_t n) {
@@ -424,7 +446,7 @@ void ReportLeader(const TapeReader& tr) {
   if (!r.on) return;
   r.leaderFound = true;
   r.lastEnd = StreamTell(tr.input);
-  r.leaderFrame = FrameOf(r, r.lastEnd);
+  r.leaderFrame = r.lastFrame = FrameOf(r, r.lastEnd);
   r.leaderSpeed = tr.sampleRate / kNominalShortHalfWaves / tr.halfWaveLength;
   BlockRecord* b = OpenBlock(r, Seconds(r, r.leaderFrame), r.options->outputPath);
   if (b) b->speed = r.leaderSpeed;
@@ -440,8 +462,9 @@ void ReportByteEnd(const TapeReader& tr) {
     return;
   }
   if (r.library) SeeWindow(r, tr.input, end);
-  const int64_t from = FrameOf(r, r.lastEnd), to = FrameOf(r, end);
+  const int64_t from = r.lastFrame, to = FrameOf(r, end);
   r.lastEnd = end;
+  r.lastFrame = to;
   if (!r.inBlock) return;
   BlockRecord& b = r.blocks[r.blockCount - 1];
   ++b.bytes;

@@ -95,8 +95,9 @@ struct TapeReport {
   bool leaderFound;
   int64_t leaderFrame;
   double leaderSpeed;
-  int64_t lastEnd;  // stream offset where the last byte ended
-  int64_t stopAt;   // frame (text: byte offset) where decoding stopped; -1 before
+  int64_t lastEnd;    // stream offset where the last byte ended
+  int64_t lastFrame;  // and its sample frame
+  int64_t stopAt;     // frame (text: byte offset) where decoding stopped; -1 before
   StopCause stopCause;
   RunPhase stopPhase;
   double threshold;  // the detector's threshold, fraction of full scale
