@@ -141,7 +141,9 @@ void PutBlockFigures(JsonWriter& w, const TapeReport& r, const BlockRecord& b) {
     if (!CellFigures(r, r.bins[i], &speed, &quality)) continue;
     speedMin = std::min(speedMin, speed);
     speedMax = std::max(speedMax, speed);
-    qualityMin = std::min(qualityMin, quality);
+    // The recovery mode's lowest is the lowest byte's; the level's, the lowest second's.
+    qualityMin =
+        std::min<double>(qualityMin, r.mode == kReportRecover ? r.bins[i].qualityMin : quality);
     qualitySum += quality;
     ++cells;
   }
@@ -170,6 +172,7 @@ void PutBlockFigures(JsonWriter& w, const TapeReport& r, const BlockRecord& b) {
     Integer(w, "damaged", c.damaged);
     Number(w, "speed", Percent(speed), 2);
     Number(w, "quality", quality, 3);
+    if (r.mode == kReportRecover) Number(w, "quality_min", c.qualityMin, 3);
     Close(w, '}');
   }
   Close(w, ']');

@@ -34,6 +34,7 @@ constexpr char kEnvelope[] = "#555555";
 constexpr char kDamage[] = "#d62728";
 constexpr char kSpeed[] = "#1f9e5a";
 constexpr char kQuality[] = "#8e44ad";
+constexpr char kQualityLow[] = "#d2b4de";
 constexpr char kLeader[] = "#e69500";
 constexpr char kStop[] = "#d62728";
 
@@ -195,10 +196,19 @@ int PutDamage(OutputStream& out, const TapeReport& r, const Scale& s) {
   return left;
 }
 
+enum Figure : int { kFigureSpeed, kFigureQuality, kFigureQualityMin };
+
+bool CellValue(const TapeReport& r, const TraceCell& c, Figure figure, double* value) {
+  double v[2];
+  if (!CellFigures(r, c, &v[0], &v[1])) return false;
+  *value = figure == kFigureSpeed ? v[0] : figure == kFigureQuality ? v[1] : c.qualityMin;
+  return std::isfinite(*value);
+}
+
 // A trace of the per-second cells along each block, a step for each cell, broken where a cell
 // has no bytes.
 void PutTrace(OutputStream& out, const TapeReport& r, const Scale& s, int top, int height,
-              double low, double high, bool speed, const char* colour) {
+              double low, double high, Figure figure, const char* colour, double strokeWidth) {
   const double width = BinSeconds(r);
   for (int i = 0; i < r.blockCount; ++i) {
     const BlockRecord& b = r.blocks[i];
@@ -206,17 +216,18 @@ void PutTrace(OutputStream& out, const TapeReport& r, const Scale& s, int top, i
     const int last = std::min(r.binCount - 1, static_cast<int>(b.end / width));
     bool drawing = false;
     for (int k = first; k <= last; ++k) {
-      double v[2];
-      if (!CellFigures(r, r.bins[k], &v[0], &v[1]) || !std::isfinite(v[speed ? 0 : 1])) {
+      double value;
+      if (!CellValue(r, r.bins[k], figure, &value)) {
         if (drawing) OutputText(out, "\"/>\n");
         drawing = false;
         continue;
       }
       const double t0 = std::max(k * width, b.start), t1 = std::min((k + 1) * width, b.end);
-      const double f = std::clamp((v[speed ? 0 : 1] - low) / (high - low), 0.0, 1.0);
+      const double f = std::clamp((value - low) / (high - low), 0.0, 1.0);
       const double y = top + height - f * height;
       if (!drawing)
-        PutF(out, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"", colour);
+        PutF(out, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\" points=\"", colour,
+             strokeWidth);
       PutF(out, "%.1f,%.1f %.1f,%.1f ", X(s, t0), y, X(s, t1), y);
       drawing = true;
     }
@@ -245,7 +256,7 @@ void PutSpeed(OutputStream& out, const TapeReport& r, const Scale& s) {
   PutHorizontal(out, kSpeedTop, kSpeedHeight, 0.5, "nominal");
   std::snprintf(text, sizeof text, "-%.1f %%", range * 100);
   PutHorizontal(out, kSpeedTop, kSpeedHeight, 0, text);
-  PutTrace(out, r, s, kSpeedTop, kSpeedHeight, 1 - range, 1 + range, true, kSpeed);
+  PutTrace(out, r, s, kSpeedTop, kSpeedHeight, 1 - range, 1 + range, kFigureSpeed, kSpeed, 1.5);
 }
 
 void PutQuality(OutputStream& out, const TapeReport& r, const Scale& s) {
@@ -254,7 +265,8 @@ void PutQuality(OutputStream& out, const TapeReport& r, const Scale& s) {
     PutHorizontal(out, kQualityTop, kQualityHeight, 1, "1");
     PutHorizontal(out, kQualityTop, kQualityHeight, 0.5, "0.5");
     PutHorizontal(out, kQualityTop, kQualityHeight, 0, "0");
-    PutTrace(out, r, s, kQualityTop, kQualityHeight, 0, 1, false, kQuality);
+    PutTrace(out, r, s, kQualityTop, kQualityHeight, 0, 1, kFigureQualityMin, kQualityLow, 1);
+    PutTrace(out, r, s, kQualityTop, kQualityHeight, 0, 1, kFigureQuality, kQuality, 1.5);
     return;
   }
   double top = kMinMarginRange, speed, quality;
@@ -267,7 +279,7 @@ void PutQuality(OutputStream& out, const TapeReport& r, const Scale& s) {
   std::snprintf(text, sizeof text, "+%.0f dB", top);
   PutHorizontal(out, kQualityTop, kQualityHeight, 1, text);
   PutHorizontal(out, kQualityTop, kQualityHeight, 0, "threshold");
-  PutTrace(out, r, s, kQualityTop, kQualityHeight, 0, top, false, kQuality);
+  PutTrace(out, r, s, kQualityTop, kQualityHeight, 0, top, kFigureQuality, kQuality, 1.5);
 }
 
 void PutAxis(OutputStream& out, const Scale& s) {
@@ -329,6 +341,7 @@ void PutLegend(OutputStream& out, const TapeReport& r, int damageLeft) {
       {kDamage, "damaged bytes (hover for block, offset, time)", false},
       {kSpeed, "speed against nominal, per second", true},
       {kQuality, "bit confidence, per second", true},
+      {kQualityLow, "its lowest byte", true},
   };
   const LegendItem exact[] = {
       {kEnvelope, "level (lowest and highest sample); dashed: detector threshold", true},
@@ -340,7 +353,7 @@ void PutLegend(OutputStream& out, const TapeReport& r, int damageLeft) {
   };
   const bool isRecover = r.mode == kReportRecover;
   const LegendItem* items = isRecover ? recover : exact;
-  const int count = isRecover ? 5 : 6;
+  const int count = 6;
   int x = kPlotLeft;
   for (int i = 0; i < count; ++i) {
     if (items[i].line)

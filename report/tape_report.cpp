@@ -22,6 +22,7 @@ namespace {
 
 constexpr int kFailure = 1;
 constexpr LevelCell kNoLevel = {1, -1};
+constexpr TraceCell kEmptyCell = {0, 0, 0, 0, -1, 1};
 // Where a search for the lowest and the highest sample starts.
 constexpr float kAbove = std::numeric_limits<float>::max();
 constexpr float kBelow = -kAbove;
@@ -140,8 +141,9 @@ void MergeBins(TapeReport& r) {
     c.speedSum += d.speedSum;
     c.qualitySum += d.qualitySum;
     c.peak = std::max(c.peak, d.peak);
+    c.qualityMin = std::min(c.qualityMin, d.qualityMin);
   }
-  for (int i = kReportBins / 2; i < kReportBins; ++i) r.bins[i] = TraceCell{0, 0, 0, 0, -1};
+  for (int i = kReportBins / 2; i < kReportBins; ++i) r.bins[i] = kEmptyCell;
   r.binCount = (r.binCount + 1) / 2;
   r.binFrames *= 2;
 }
@@ -423,7 +425,7 @@ void ReportBegin(TapeReader& tr, const Options& o) {
   r.columnFrames = 1;
   r.binFrames = r.rate > 0 ? r.rate : 1;
   r.open = kNoLevel;
-  for (TraceCell& c : r.bins) c = TraceCell{0, 0, 0, 0, -1};
+  for (TraceCell& c : r.bins) c = kEmptyCell;
   r.stopAt = -1;
   r.first = r.next = r.lastEnd = StreamTell(tr.input);
   r.frameBytes = 1;
@@ -500,6 +502,7 @@ void ReportEvent(const RecoverEvent& e, const char* path) {
   ++c.bytes;
   c.speedSum += e.speed;
   c.qualitySum += e.quality;
+  c.qualityMin = std::min(c.qualityMin, e.quality);
   b.qualitySum += e.quality;
   if (e.damaged) {
     ++c.damaged;

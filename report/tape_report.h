@@ -44,6 +44,7 @@ struct TraceCell {
   double speedSum;    // speed against nominal (1 = nominal), summed over the bytes
   double qualitySum;  // recovery mode: bit confidence (0-1), summed over the bytes
   float peak;         // largest distance of a sample from the centre line; -1: none seen
+  float qualityMin;   // recovery mode: the lowest byte's bit confidence
 };
 
 struct DamagedRun {
