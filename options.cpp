@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char* kDefaultOutputPath = "out.bin";
 constexpr int kLabelsOption = 256;  // long-only options take values past the characters
+constexpr int kMapOption = 257;
+constexpr int kJsonOption = 258;
 constexpr int kMaxChannel = 65535;
 
 // The leading ':' makes a missing value return ':', told apart from an unknown option ('?').
@@ -23,6 +25,8 @@ const struct option kLongOptions[] = {{"channel", required_argument, nullptr, 'c
                                       {"verbose", no_argument, nullptr, 'v'},
                                       {"recover", no_argument, nullptr, 'r'},
                                       {"labels", required_argument, nullptr, kLabelsOption},
+                                      {"map", required_argument, nullptr, kMapOption},
+                                      {"json", required_argument, nullptr, kJsonOption},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -81,6 +85,9 @@ const char kHelpText[] =
     "                     damage, follows the tape's speed, and decodes every block\n"
     "      --labels=FILE  with --recover: write an Audacity label track of the blocks and\n"
     "                     the damaged bytes to FILE\n"
+    "      --map=FILE     write a picture of the recording to FILE (SVG): level, blocks,\n"
+    "                     damaged bytes, speed and quality along the tape\n"
+    "      --json=FILE    write the same facts to FILE as JSON; - is standard output\n"
     "  -h, --help         this text\n"
     "  -V, --version      the version\n"
     "\n"
@@ -88,7 +95,9 @@ const char kHelpText[] =
     "128+N ended by signal N (SIGINT, SIGTERM, SIGHUP), every listed byte written.\n";
 
 ParseResult ParseOptions(int argc, char** argv, Options* options) {
-  *options = Options{nullptr, kDefaultOutputPath, nullptr, 0, kOverwriteAsk, false, false, false};
+  *options =
+      Options{nullptr, kDefaultOutputPath, nullptr, 0, kOverwriteAsk, false, false, false, nullptr,
+              nullptr};
   // Messages for unknown options are ours, on standard error.
   opterr = 0;
   // Paths and options may come in any order (getopt_long permutes); "--" ends the options.
@@ -118,6 +127,12 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
         break;
       case kLabelsOption:
         options->labelsPath = optarg;
+        break;
+      case kMapOption:
+        options->mapPath = optarg;
+        break;
+      case kJsonOption:
+        options->jsonPath = optarg;
         break;
       case 'h':
         return kParseHelp;

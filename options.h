@@ -13,6 +13,10 @@ struct Options {
   bool quiet;    // no listing and no dots
   bool verbose;  // diagnostics on standard error
   bool recover;  // the recovery decoder instead of the exact one
+
+  // --map and --json: the picture and the record of the recording; nullptr for none.
+  const char* mapPath;
+  const char* jsonPath;
 };
 
 enum ParseResult : int {

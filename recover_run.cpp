@@ -10,6 +10,7 @@
 #include "console.h"
 #include "output_file.h"
 #include "recover/recover.h"
+#include "report/tape_report.h"
 #include "signals.h"
 
 namespace {
@@ -191,6 +192,7 @@ bool TakeEvents(RecoverRun& r) {
       EndBlockRun(r, e);
     else
       NoteRejected(r, e);
+    ReportEvent(e, r.current.path);
   }
   decoder.eventCount = 0;
   return count > 0 && !r.failed;
@@ -338,6 +340,7 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
   for (;;) {
     const int64_t n = ReadFractions(tr, samples, kChunk);
     if (n == 0) break;
+    ReportSamples(samples, n);
     RecoverPush(decoder, samples, n);
     while (TakeEvents(run)) {
     }

@@ -19,6 +19,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "recover_run.h"
+#include "report/tape_report.h"
 #include "signals.h"
 #include "tape_reader.h"
 
@@ -88,12 +89,14 @@ int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
       LineDone();
     }
     if (options.verbose) NoteLeader(tr);
+    ReportLeader(tr);
   }
   phase = kPhaseData;
   // The loop keeps its own copies: the stores into the output buffers could otherwise alias
   // the globals and make every byte read them again. byteCount stays current for the ends
   // that leave from inside the reader.
   const bool verbose = options.verbose, listed = !options.quiet;
+  const bool reported = ReportWanted(options);
   int64_t count = byteCount;
   unsigned char byte;
   for (;;) {
@@ -101,6 +104,7 @@ int64_t ConvertToBin(TapeReader& tr, OutputStream& out) {
     if (ReadByte(tr, &byte) != 0) break;
     OutputByte(out, byte);
     if (listed) ListByte(count, byte);
+    if (reported) ReportByteEnd(tr);
     byteCount = ++count;
   }
   return count;
@@ -153,6 +157,7 @@ void ReportLostInput() {
 
 [[noreturn]] void EndOnReadError() {
   if (options.verbose) NoteStop(reader, phase, EndCause(), StreamTell(reader.input));
+  if (phase != kPhaseHeader) ReportStop(reader, phase, EndCause(), false);
   if (phase == kPhaseHeader) EndBeforeDecoding();
   if (reader.input.lost) {
     ReportLostInput();
@@ -162,7 +167,7 @@ void ReportLostInput() {
                     byteCount);
   }
   SaveOutput(output, options.outputPath);
-  std::exit(Finish(kFailure));
+  std::exit(Finish(EndReport(kFailure)));
 }
 
 int main(int argc, char** argv) {
@@ -190,6 +195,7 @@ int main(int argc, char** argv) {
   }
   // The decoded bytes on standard output: the console moves out of their way.
   if (IsStandardStream(options.outputPath)) ConsoleAttach(STDERR_FILENO);
+  if (ReportOnStandardOutput(options)) ConsoleAttach(STDERR_FILENO);
   CatchEndSignals();
 
   struct stat inputInfo;
@@ -199,6 +205,7 @@ int main(int argc, char** argv) {
   if (InputIsStandardInput(inputFd, inputInfo)) AnswersUnavailable();
   if (options.recover && !LabelsPathFits(options, inputInfo)) return Finish(kFailure);
 
+  if (!ReportPathsFit(options, inputInfo)) return Finish(kFailure);
   const int outputFd = PrepareOutput(options.outputPath, inputInfo, options.overwrite);
   if (outputFd < 0) return Finish(kFailure);
   OutputAttach(output, outputFd);
@@ -231,13 +238,15 @@ int main(int argc, char** argv) {
     }
     dataStart = StreamTell(reader.input);
     if (options.verbose) NoteChannel(reader, channel);
+    ReportChannel(channel);
   }
   if (options.recover && !reader.isText && !RecoverRateFits(reader)) {
     EndBeforeDecoding();
     return Finish(kFailure);
   }
+  if (ReportWanted(options)) ReportBegin(reader, options);
   if (options.recover && !reader.isText)
-    return Finish(RecoverToFiles(reader, output, options, inputInfo, &byteCount));
+    return Finish(EndReport(RecoverToFiles(reader, output, options, inputInfo, &byteCount)));
   if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
   if (!options.quiet) Print("\n\n");
 
@@ -246,8 +255,9 @@ int main(int argc, char** argv) {
     const bool ended = PendingSignal() != 0 || reader.input.lost;
     NoteStop(reader, phase, ended ? EndCause() : kStopNoByte, frameStart);
   }
+  ReportStop(reader, phase, PendingSignal() != 0 ? kStopSignal : kStopNoByte, true);
   if (reader.input.lost) ReportLostInput();
   if (!SaveOutput(output, options.outputPath) || reader.input.lost) return Finish(kFailure);
   if (PendingSignal() == 0) PrintNumber(options.quiet ? "%lld bytes\n" : "\n%lld bytes\n", count);
-  return Finish(kSuccess);
+  return Finish(EndReport(kSuccess));
 }
