@@ -171,13 +171,42 @@ void EndBlockRun(RecoverRun& r, const RecoverEvent& e) {
 }
 
 // -v: a leader that turned out to carry no data, and why.
+// A steady tone or long noise can give many leaders a second: within a second of the last one
+// told, one for the same reason is counted instead, and the count told with the next line.
+constexpr double kRejectedQuiet = 1;  // seconds
+
+struct RejectedNotes {
+  double lastTold;
+  int lastWhy;
+  int64_t untold;
+  double untoldUpTo;
+};
+RejectedNotes rejected;
+
+void TellUntold() {
+  if (rejected.untold == 0) return;
+  char to[48];
+  FormatClock(static_cast<long long>(rejected.untoldUpTo * 1000 + 0.5), to, sizeof to);
+  std::fprintf(stderr, "tonegrab: %lld more up to %s, for the same reason\n",
+               static_cast<long long>(rejected.untold), to);
+  rejected.untold = 0;
+}
+
 void NoteRejected(const RecoverRun& r, const RecoverEvent& e) {
   if (!r.options->verbose) return;
+  if (e.value == rejected.lastWhy && e.time - rejected.lastTold < kRejectedQuiet) {
+    ++rejected.untold;
+    rejected.untoldUpTo = e.time;
+    return;
+  }
+  TellUntold();
   char from[48], to[48];
   FormatClock(static_cast<long long>(e.time * 1000 + 0.5), from, sizeof from);
   FormatClock(static_cast<long long>(e.endTime * 1000 + 0.5), to, sizeof to);
   std::fprintf(stderr, "tonegrab: leader at %s (given up at %s) is not a block: %s\n", from, to,
                RecoverRejectionText(e.value));
+  rejected.lastTold = e.time;
+  rejected.lastWhy = e.value;
 }
 
 bool TakeEvents(RecoverRun& r) {
@@ -321,6 +350,7 @@ bool RecoverRateFits(const TapeReader& tr) {
 int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes) {
   run = RecoverRun{};
+  rejected = RejectedNotes{-1e9, -1, 0, 0};
   run.options = &options;
   run.inputInfo = &inputInfo;
   run.out = &out;
@@ -363,6 +393,7 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
   }
 
   int64_t damaged = 0;
+  TellUntold();
   for (int i = 0; i < run.summaryCount; ++i) {
     PrintSummary(run.summaries[i], run.standard);
     damaged += run.summaries[i].damaged;

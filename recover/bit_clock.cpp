@@ -129,7 +129,9 @@ bool DataStep(Recover& r) {
   // for this one's decision, and the two can be worked out side by side.
   const double adjust = r.pendingAdjust;
   r.pendingAdjust = -kTimingGain * late;
-  if (r.pendingLate != 0) SetBitLength(r, length - kSpeedGain * r.pendingLate);
+  // Through a gap in the block's frames the speed holds: what fills a gap (voice, noise) must
+  // not carry the clock away from the tape's speed before the next leader or the data's return.
+  if (r.pendingLate != 0 && !InGap(r)) SetBitLength(r, length - kSpeedGain * r.pendingLate);
   r.pendingLate = late;
 
   RecoverBit& b = r.bits[r.bitCount & kBitMask];

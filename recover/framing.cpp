@@ -7,8 +7,11 @@
 namespace recovery {
 namespace {
 
-constexpr int kLookFrames = 3;          // frames that must decode at a new alignment
-constexpr int kResumeFrames = 4;        // frames in a row that resume a block after a gap
+constexpr int kLookFrames = 3;    // frames that must decode at a new alignment
+constexpr int kResumeFrames = 4;  // frames in a row that resume a block after damage
+// After a long gap, more: voice or music there can decode as a few frames in a row.
+constexpr int kLongGap = 5;
+constexpr int kResumeAfterLongGap = 8;
 constexpr int kMaxSlip = 5;             // bits an alignment may move
 constexpr int kMaxIdle = 21;            // mark bits where a start bit is due, short of a leader
 constexpr double kIdleConfident = 0.5;  // a mark bit that counts towards a leader
@@ -26,7 +29,7 @@ constexpr int kForeignFrames = 8;
 // Bits a frame is decided with beyond its own: the frames that confirm it, a slip, and idle
 // line between them.
 constexpr int64_t kLookahead =
-    kFrameBits * (1 + kResumeFrames) + kMaxSlip + int64_t{kResumeFrames} * kMaxIdle;
+    kFrameBits * (1 + kResumeAfterLongGap) + kMaxSlip + int64_t{kResumeAfterLongGap} * kMaxIdle;
 
 bool FrameFits(const Recover& r, int64_t at) {
   return Bit(r, at).value == 0 && Bit(r, at + 9).value == 1 && Bit(r, at + 10).value == 1;
@@ -188,6 +191,10 @@ int MarkRun(const Recover& r, int64_t at, int limit) {
   return n;
 }
 
+bool InGap(const Recover& r) {
+  return r.pendingCount > kShortGap;
+}
+
 void StartFraming(Recover& r) {
   r.frameStart = 0;
   r.framed = false;
@@ -217,7 +224,8 @@ void TakeFrames(Recover& r) {
     }
     if (FrameGood(r, at) &&
         (r.pendingCount == 0 || (!r.pendingSilent && r.pendingCount <= kShortGap) ||
-         GoodAhead(r, NextFrame(r, at), kResumeFrames - 1))) {
+         GoodAhead(r, NextFrame(r, at),
+                   (r.pendingCount >= kLongGap ? kResumeAfterLongGap : kResumeFrames) - 1))) {
       Flush(r);
       r.foreignRun = 0;
       const bool unsure = (r.suspect > 0 && Unsure(r, at)) || InDoubt(r, at);
@@ -236,9 +244,11 @@ void TakeFrames(Recover& r) {
     // Loud frames that do not fit, one after another, are no dropout: something else (voice,
     // music) has taken the data's place, and the block has ended.
     r.foreignRun = FramePresent(r, at) ? r.foreignRun + 1 : 0;
+    if (r.foreignRun == 1) r.foreignStart = Bit(r, at).time;
     if (r.blockOpen && r.foreignRun == kForeignFrames) {
+      // The search goes over them again: a leader may be among them.
       EndBlock(r);
-      StartSearch(r, Bit(r, at).time);
+      StartSearch(r, r.foreignStart);
       return;
     }
     const int slip = FindSlip(r, at + kFrameBits);

@@ -63,6 +63,7 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
   float* ring = r.ring;
   for (int64_t i = 0; i < count; ++i, ++w) {
     const float v = x[i];
+    r.changes[w & kRingMask] = v - ring[(w - 1) & kRingMask];
     ring[w & kRingMask] = v;
     // Written so that a sample of no number is never taken for a click.
     const bool above = std::fabs(v) > kClickOverPeak * m.peak;

@@ -19,6 +19,7 @@ constexpr double kLeaderEdge = 0.25;  // of the leader's level: where it begins
 constexpr int kLeaderFllWindows = 8;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;   // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
+constexpr int kLeaderSteadyMin = 4;    // windows of high tone, two bits, before a start bit counts
 constexpr double kStartBitRise = 0.3;  // of the leader's level: the low tone has begun
 constexpr int kEdgeSteps = 12;         // start-bit edge search over 1.5 bits in 1/8 steps
 constexpr int kLeadBits = 6;           // leader bits decoded before the edge
@@ -43,6 +44,7 @@ void EnterLeader(Recover& r, double at, double known, double level) {
   r.leaderStart = Seconds(r, LeaderBegins(r, known, r.bitLength, level));
   r.leaderWeak = 0;
   r.leaderWindows = 0;
+  r.leaderSteady = 0;
   r.leaderSumRe = r.leaderSumIm = 0;
   r.leaderSumCount = 0;
   r.leaderRotRe[0] = r.leaderRotRe[1] = r.leaderRotIm[0] = r.leaderRotIm[1] = 0;
@@ -99,8 +101,7 @@ bool SearchStep(Recover& r) {
   }
   // The window of the samples' differences, one window less the one a sample earlier: a
   // constant, or a slow wave, would otherwise leak into so short a window and look steady.
-  const Tones w = Window(r, r.t, length), before = Window(r, r.t - 1, length);
-  const Phasor u{w.re1 - before.re1, w.im1 - before.im1};
+  const Phasor u = HighToneOfChanges(r, r.t, length);
   const int slot = r.searchCount % kRecoverSearchWindows;
   const Phasor turn = r.searchCount > 0 ? UnitTurn(u, r.prevRef) : Phasor{0, 0};
   r.searchRotRe[slot] = turn.re;
@@ -122,6 +123,8 @@ bool SearchStep(Recover& r) {
   if (!(coherence > kLeaderCoherence * kRecoverSearchWindows)) return true;
 
   const double speed = 1 + std::atan2(sumIm, sumRe) / (2 * std::numbers::pi);
+  // A steady tone outside the speeds followed (a hum, a test tone) is no leader.
+  if (speed < kMinSpeed || speed > kMaxSpeed) return true;
   SetBitLength(r, r.rate / (kBitRate * speed));
   // The leader's level in whole-bit windows at its speed, four times that of half a bit.
   EnterLeader(r, r.t, r.t - r.bitLength, 4 * high / kRecoverSearchWindows);
@@ -153,7 +156,15 @@ bool LeaderStep(Recover& r) {
   r.prevRef = u;
   ++r.leaderWindows;
   if (steady) r.leaderLevel += 0.1 * (e1 - r.leaderLevel);
+  if (steady) ++r.leaderSteady;
   if (e0 - e1 > kStartBitRise * r.leaderLevel) {
+    // A tone that is low tone at once was never a leader: the search's half-bit windows take a
+    // tone of 1000 Hz or so for the high tone at 1.4 times the speed.
+    if (r.leaderSteady < kLeaderSteadyMin) {
+      RejectLeader(r, kRejectToneLost);
+      StartSearch(r, r.t);
+      return true;
+    }
     AdjustLeaderSpeed(r);
     r.stage = kStageEdge;
     return true;

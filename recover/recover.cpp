@@ -13,8 +13,6 @@ using namespace recovery;
 constexpr double kTargetRate = 11025;  // decimate to no less than this
 constexpr double kMinInputRate = 6000;
 constexpr double kMaxInputRate = kTargetRate * kMaxDecimation;
-constexpr double kMinSpeed = 0.6;
-constexpr double kMaxSpeed = 1.45;
 
 // The input has ended: the block under way ends with its last complete frame.
 void FinishBlock(Recover& r) {

@@ -13,7 +13,7 @@
 
 #include "recover/filters.h"
 
-inline constexpr int kRecoverRing = 8192;      // decimated samples kept (a power of two)
+inline constexpr int kRecoverRing = 32768;     // decimated samples kept (a power of two)
 inline constexpr int kRecoverWindowMax = 40;   // samples a window may touch
 inline constexpr int kRecoverBits = 512;       // decoded bits kept for framing (a power of two)
 inline constexpr int kRecoverPending = 256;    // frames held while the signal is absent
@@ -95,6 +95,7 @@ struct Recover {
   int64_t written;                               // decimated samples in the ring so far
   Impulses impulses;
   float ring[kRecoverRing];
+  float changes[kRecoverRing];  // each sample less the one before, for the leader search
 
   // Bit stage.
   RecoverStage stage;
@@ -114,6 +115,7 @@ struct Recover {
   double leaderStart;  // seconds
   int leaderWeak;
   int leaderWindows;
+  int leaderSteady;  // of them, windows that held the high tone
   // Data: timing loop and coherent references.
   bool prevTimed;                     // the last bit was sure enough to time by
   double pendingAdjust, pendingLate;  // the timing loop's last correction, not yet applied
@@ -142,7 +144,8 @@ struct Recover {
   double blockLastEnd;
   double speedSum;  // bit lengths of the frames written, for the mean speed
   int64_t speedCount;
-  int foreignRun;  // frames in a row held that carry signal but do not fit
+  int foreignRun;       // frames in a row held that carry signal but do not fit
+  double foreignStart;  // where the first of them began, decimated samples
   bool inputEnded;
 
   RecoverEvent events[kRecoverEvents];

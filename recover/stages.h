@@ -22,6 +22,8 @@ inline constexpr double kHighTone = 2400;  // two cycles per bit
 inline constexpr int kRingMask = kRecoverRing - 1;
 inline constexpr int kBitMask = kRecoverBits - 1;
 inline constexpr double kTiny = 1e-30;
+inline constexpr double kMinSpeed = 0.6;  // the speeds followed, against nominal
+inline constexpr double kMaxSpeed = 1.45;
 inline constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
 // The newest samples in the ring may still turn out to be part of a click.
 inline constexpr int kClickLag = kRecoverClickMax + 2;
@@ -47,6 +49,10 @@ void SetBitLength(Recover& r, double length);
 bool Available(const Recover& r, double start, double length);
 // The window's correlations with the two tones, in phase with its start.
 Tones Window(const Recover& r, double start, double length);
+// The high tone's correlation over the same window of the samples' changes (each sample less
+// the one before), the leader search's measure: a constant or a slow wave leaks into so short a
+// window otherwise. The same as the difference of the windows at start and start - 1.
+Phasor HighToneOfChanges(const Recover& r, double start, double length);
 
 inline double Speed(const Recover& r) {
   return r.rate / (kBitRate * r.bitLength);
@@ -82,6 +88,8 @@ inline const RecoverBit& Bit(const Recover& r, int64_t k) {
   return r.bits[k & kBitMask];
 }
 void StartFraming(Recover& r);
+// More frames of the block held than a short stretch of damage: a gap, a dropout or the end.
+bool InGap(const Recover& r);
 // Turns the bits decoded so far into frames, as far as the lookahead allows.
 void TakeFrames(Recover& r);
 // Confident mark bits from `at` on, up to `limit`.

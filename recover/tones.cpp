@@ -163,6 +163,33 @@ bool Available(const Recover& r, double start, double length) {
 // bit rate, one and two cycles per bit, in phase with the window's start. A sample covers
 // [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
 // that the compiler can do several samples at once; the window's own phase is one rotation.
+Phasor HighToneOfChanges(const Recover& r, double start, double length) {
+  const int64_t first = static_cast<int64_t>(std::floor(start));
+  const int64_t last = static_cast<int64_t>(std::floor(start + length));
+  const int count = static_cast<int>(last - first + 1);
+  const double lead = start - static_cast<double>(first);
+  float copy[kRecoverWindowMax];
+  const float* v = r.changes + (first & kRingMask);
+  if ((first & kRingMask) + count > kRecoverRing) {
+    for (int i = 0; i < count; ++i) copy[i] = r.changes[(first + i) & kRingMask];
+    v = copy;
+  }
+  float a1 = 0, b1 = 0;
+  for (int i = 0; i < count; ++i) {
+    a1 += v[i] * r.high[0][i];
+    b1 += v[i] * r.high[1][i];
+  }
+  const float outFirst = static_cast<float>(count == 1 ? 1 - length : lead);
+  const float outLast =
+      static_cast<float>(count == 1 ? 0 : static_cast<double>(last + 1) - start - length);
+  const float f = v[0] * outFirst, l = v[count - 1] * outLast;
+  a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
+  b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
+  const Phasor z = Rotation(r.omega * lead);
+  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
+  return {a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
+}
+
 Tones Window(const Recover& r, double start, double length) {
   if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
   const int64_t first = static_cast<int64_t>(std::floor(start));
