@@ -144,6 +144,24 @@ bool InDoubt(const Recover& r, int64_t at) {
   return false;
 }
 
+// Frames between the leader's ones and the first frame found, where the clock was still
+// settling on the speed: each that fits (start bit 0, stop bits 1), and the one just before
+// the first frame if it has its start bit, is a damaged first byte, not leader.
+void HoldFirstBytes(Recover& r, int64_t first) {
+  int64_t k = kLeadBits - 1;
+  while (k < first && Bit(r, k).value == 1) ++k;  // the leader's ones
+  while (k + kFrameBits <= first - kFrameBits) {
+    if (FrameFits(r, k)) {
+      Hold(r, k);
+      k += kFrameBits;
+    } else {
+      ++k;
+    }
+  }
+  const int64_t before = first - kFrameBits;
+  if (before >= k && Bit(r, before).value == 0) Hold(r, before);
+}
+
 // Decoding begins a few bits inside the leader, on the clock the start-bit edge gave: the first
 // frame is the first start bit after the leader's ones at which frames go on decoding. A noisy
 // edge found a few bits late or early costs nothing. Returns true once framed.
@@ -154,8 +172,7 @@ bool FindFirstFrame(Recover& r) {
     if (Bit(r, at).value == 0 && FrameGood(r, at) &&
         (r.inputEnded || GoodAhead(r, NextFrame(r, at), kLookFrames - 1))) {
       r.framed = true;
-      // A frame just before, begun by a start bit, is a damaged first byte, not leader.
-      if (at >= kFrameBits && Bit(r, at - kFrameBits).value == 0) Hold(r, at - kFrameBits);
+      HoldFirstBytes(r, at);
       return true;
     }
     // Noise may spoil one of the first frames: remember the start bit with the most good

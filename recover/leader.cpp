@@ -22,7 +22,6 @@ constexpr int kLeaderLostWindows = 8;
 constexpr int kLeaderSteadyMin = 4;    // windows of high tone, two bits, before a start bit counts
 constexpr double kStartBitRise = 0.3;  // of the leader's level: the low tone has begun
 constexpr int kEdgeSteps = 12;         // start-bit edge search over 1.5 bits in 1/8 steps
-constexpr int kLeadBits = 6;           // leader bits decoded before the edge
 
 // Where the leader found ending at `at` began: the search needs some of it to be sure, so the
 // windows before are looked at again while they hold the high tone at its level.

@@ -27,6 +27,7 @@ inline constexpr double kMaxSpeed = 1.45;
 inline constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
 // The newest samples in the ring may still turn out to be part of a click.
 inline constexpr int kClickLag = kRecoverClickMax + 2;
+inline constexpr int kLeadBits = 6;  // leader bits decoded before the first start bit's edge
 inline constexpr int kFirstFrameSearch = 40;  // bits after the leader searched for the first frame
 
 struct Tones {

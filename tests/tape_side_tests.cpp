@@ -1,0 +1,218 @@
+// A tape side with --recover: worn recordings swept over the kinds of damage a side brings, a
+// whole side in one file, and recordings that hold no block at all.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "tests/support/listing.h"
+#include "tests/support/run.h"
+#include "tests/support/synth.h"
+
+namespace {
+
+using synth::Bytes;
+
+std::string Masked(const std::string& text) {
+  static const std::regex time(R"(\d+:\d\d:\d\d\.\d\d\d)"), speed(R"([+-]\d+\.\d %)");
+  return std::regex_replace(std::regex_replace(text, time, "T"), speed, "S");
+}
+
+class TapeSide : public testing::Test {
+ protected:
+  RunResult Tonegrab(std::vector<std::string> args) {
+    args.insert(args.begin(), {TONEGRAB_BIN, "--recover", "-y"});
+    RunResult r = ::Run(args, "", dir.path());
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.signal, 0);
+    return r;
+  }
+  std::set<std::string> Files() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      names.insert(e.path().filename());
+    return names;
+  }
+  TempDir dir;
+};
+
+// ---- Worn recordings: what is reported is what is wrong ----
+
+struct Worn {
+  const char* name;
+  void (*impair)(synth::Options&);
+  double speed;  // the tape's mean speed against nominal, where it is steady; 0 where it is not
+};
+
+void PrintTo(const Worn& w, std::ostream* os) {
+  *os << w.name;
+}
+
+const Worn kSweep[] = {
+    {"noise_2dB", [](synth::Options& o) { o.snr = 2; }, 1},
+    {"slow_noisy", [](synth::Options& o) { o.speed = 0.93, o.snr = 8; }, 0.93},
+    {"fast_hum", [](synth::Options& o) { o.speed = 1.12, o.amplitude = 0.3, o.hum = 3; }, 1.12},
+    {"dropout",
+     [](synth::Options& o) {
+       o.snr = 30, o.dips = {{1.3, 0.02, -50}};
+     },
+     1},
+    {"clicks",
+     [](synth::Options& o) {
+       o.snr = 20, o.clicks = {10, 0.0003, 0.95};
+     },
+     1},
+    {"clicks_quiet_tape",
+     [](synth::Options& o) {
+       o.amplitude = 0.2, o.clicks = {10, 0.0003, 0.95};
+     },
+     1},
+    {"wow_8Hz",
+     [](synth::Options& o) {
+       o.wow = {0.06, 8};
+     },
+     0},
+    {"flutter_30Hz",
+     [](synth::Options& o) {
+       o.flutter = {0.04, 30};
+     },
+     0},
+    {"motor_step",
+     [](synth::Options& o) {
+       o.steps = {{1.2, 0.93}}, o.snr = 10;
+     },
+     0},
+    {"idle_line",
+     [](synth::Options& o) {
+       o.idle = {8, 0.3}, o.snr = 10;
+     },
+     1},
+    {"rate_11025", [](synth::Options& o) { o.rate = 11025, o.snr = 6; }, 1},
+    {"rate_8000", [](synth::Options& o) { o.rate = 8000, o.snr = 8; }, 1},
+};
+
+class Sweep : public TapeSide, public testing::WithParamInterface<Worn> {};
+
+// Every byte of the block file that differs from what was recorded is in the label track as
+// damaged, and no more than a few are; the file has the block's length; the summary's speed is
+// the recording's.
+TEST_P(Sweep, ReportsExactlyWhatItCouldNotRead) {
+  for (uint64_t seed : {1, 2}) {
+    synth::Options o;
+    o.seed = seed;
+    GetParam().impair(o);
+    const Bytes payload = synth::RandomBytes(256, seed + 40);
+    WriteFile(dir / "in.wav", synth::Wav(payload, o));
+    const RunResult r = Tonegrab({"-q", "--labels=l.txt", "in.wav", "out.bin"});
+    SCOPED_TRACE("seed " + std::to_string(seed) + "\n" + r.out + r.err);
+    const Bytes out = ReadFile(dir / "out.bin");
+    ASSERT_EQ(out.size(), payload.size());
+    const Bytes labels = ReadFile(dir / "l.txt");
+    const std::string text(labels.begin(), labels.end());
+    std::set<size_t> damaged;
+    const std::regex line(R"(block 1 byte 0x([0-9A-F]{4}) damaged)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line);
+         it != std::sregex_iterator(); ++it)
+      damaged.insert(std::stoul((*it)[1], nullptr, 16));
+    for (size_t i = 0; i < out.size(); ++i) {
+      if (out[i] != payload[i]) {
+        EXPECT_TRUE(damaged.count(i)) << "byte " << i << " unreported";
+      }
+    }
+    EXPECT_LE(damaged.size(), 8u);
+    EXPECT_EQ(r.status, damaged.empty() ? 0 : 2);
+    if (GetParam().speed != 0) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(speed ([+-]\d+\.\d) %)")));
+      EXPECT_NEAR(1 + std::stod(m[1]) / 100, GetParam().speed, 0.005);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, Sweep, testing::ValuesIn(kSweep),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A side in one file ----
+
+// Three blocks of their own bytes: voice before the first, a short gap and a short leader
+// before the second, voice in a long gap before the third, idle line in all of them. Each
+// comes out as its own file, exactly, with the whole console text of a clean run.
+TEST_F(TapeSide, EveryBlockToItsOwnFileAndNothingElse) {
+  synth::Options o;
+  o.blocks = 3, o.distinctBlocks = true;
+  o.gaps = {0.15, 1.6};
+  o.leaders = {600, 50, 300};
+  o.voiceBefore = 1.5, o.voiceBetween = 0.8;
+  o.idle = {6, 0.2};
+  o.snr = 20;
+  const Bytes first = synth::RandomBytes(48, 21);
+  WriteFile(dir / "side.wav", synth::Wav(first, o));
+  const std::vector<Bytes> blocks = synth::BlockPayloads(first, o);
+  ASSERT_EQ(blocks.size(), 3u);
+
+  const RunResult r = Tonegrab({"side.wav", "tape.bin"});
+  const char* names[] = {"tape.bin", "tape-2.bin", "tape-3.bin"};
+  std::string expected = "\n", summary;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    expected += "Block " + std::to_string(i + 1) + ": \"" + names[i] + "\" from T\n" +
+                ExpectedListing(blocks[i]) + "\n";
+    summary += std::string(names[i]) + ": T-T, 48 bytes, 0 damaged, speed S\n";
+  }
+  EXPECT_EQ(Masked(r.out), expected + summary);
+  EXPECT_EQ(r.status, 0);
+  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(ReadFile(dir / names[i]), blocks[i]);
+  EXPECT_EQ(Files(), (std::set<std::string>{"side.wav", "tape.bin", "tape-2.bin", "tape-3.bin"}));
+}
+
+// ---- Nothing to find ----
+
+struct Empty {
+  const char* name;
+  void (*make)(synth::Options&);
+};
+
+void PrintTo(const Empty& e, std::ostream* os) {
+  *os << e.name;
+}
+
+const Empty kEmpty[] = {
+    {"white_noise", [](synth::Options& o) { o.snr = 0; }},
+    {"tone_1000Hz", [](synth::Options& o) { o.tone = 1000; }},
+    {"tone_2400Hz", [](synth::Options& o) { o.tone = 2400; }},
+    {"voice", [](synth::Options& o) { o.voiceBefore = 8, o.amplitude = 0.5; }},
+};
+
+// A recording of `seconds` without data: the impairments of `o` alone.
+Bytes BlankWav(const synth::Options& o, double seconds) {
+  Bytes samples;
+  const std::string pattern = o.voiceBefore > 0 ? synth::Pattern({}, o) : synth::Blank(seconds);
+  synth::Render(pattern, o,
+                [&](const uint8_t* p, size_t n) { samples.insert(samples.end(), p, p + n); });
+  Bytes wav = synth::WavHeader(synth::Format::Of(o), samples.size());
+  wav.insert(wav.end(), samples.begin(), samples.end());
+  return wav;
+}
+
+class Nothing : public TapeSide, public testing::WithParamInterface<Empty> {};
+
+// No block, no file: the existing output is kept as it was.
+TEST_P(Nothing, OpensNoBlockAndTouchesNoFile) {
+  synth::Options o;
+  o.leader = 0;
+  GetParam().make(o);
+  WriteFile(dir / "in.wav", BlankWav(o, 10));
+  WriteFile(dir / "out.bin", Bytes{7, 7, 7});
+  const RunResult r = Tonegrab({"in.wav"});
+  EXPECT_EQ(r.out, "\n\tNo signal found in \"in.wav\"\n\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(dir / "out.bin"), (Bytes{7, 7, 7}));
+  EXPECT_EQ(Files(), (std::set<std::string>{"in.wav", "out.bin"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, Nothing, testing::ValuesIn(kEmpty),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
