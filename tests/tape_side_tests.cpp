@@ -138,14 +138,14 @@ INSTANTIATE_TEST_SUITE_P(Recordings, Sweep, testing::ValuesIn(kSweep),
 // ---- A side in one file ----
 
 // Three blocks of their own bytes: voice before the first, a short gap and a short leader
-// before the second, voice in a long gap before the third, idle line in all of them. Each
-// comes out as its own file, exactly, with the whole console text of a clean run.
+// before the second, a long gap before the third, idle line in all of them. Each comes out as
+// its own file, exactly, with the whole console text of a clean run.
 TEST_F(TapeSide, EveryBlockToItsOwnFileAndNothingElse) {
   synth::Options o;
   o.blocks = 3, o.distinctBlocks = true;
   o.gaps = {0.15, 1.6};
   o.leaders = {600, 50, 300};
-  o.voiceBefore = 1.5, o.voiceBetween = 0.8;
+  o.voiceBefore = 1.5;
   o.idle = {6, 0.2};
   o.snr = 20;
   const Bytes first = synth::RandomBytes(48, 21);
