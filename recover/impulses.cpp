@@ -22,18 +22,15 @@ constexpr double kPeakHold = 0.05;  // seconds in which the held peak falls to 1
 // A click's rise, still below the threshold, must not lift the threshold with it: the held
 // peak climbs only at this share of the way per sample, a couple of cycles to a new level.
 constexpr float kPeakAttack = 0.05f;
+constexpr int kPeakBlock = 8;
+// The same over a block of kPeakBlock samples at its largest.
+const float kBlockAttack = 1 - std::pow(1 - kPeakAttack, static_cast<float>(kPeakBlock));
 // Samples below the threshold between two above it, within one excursion: a click rings, and
 // the peaks of a signal that grows louder come every half cycle.
 constexpr int kHole = 4;
 // Samples on each side of the excursion that go with it: the decimator spreads a click over
 // its taps, so its rise and decay lie below the threshold.
 constexpr int kGuard = 1;
-
-// Keeps the held peak up to date with a sample taken as it is.
-void TakePeak(Impulses& m, float v) {
-  const float size = std::fabs(v);
-  m.peak = size > m.peak ? m.peak + kPeakAttack * (size - m.peak) : m.peak * m.decay;
-}
 
 // The excursion under way has lasted too long for a click: it was the signal, and the held
 // peak is taken from it.
@@ -54,36 +51,66 @@ void MarkClick(Impulses& m, int64_t first, int64_t last) {
 void ImpulsesInit(Impulses& m, double rate) {
   m = Impulses{};
   m.decay = static_cast<float>(std::exp(-1 / (kPeakHold * rate)));
+  m.blockDecay = std::pow(m.decay, static_cast<float>(kPeakBlock));
   m.lastClickEnd = -1;
 }
 
 void TakeDecimated(Recover& r, const float* x, int64_t count) {
-  Impulses& m = r.impulses;
-  int64_t w = r.written;
-  float* ring = r.ring;
-  for (int64_t i = 0; i < count; ++i, ++w) {
-    const float v = x[i];
-    r.changes[w & kRingMask] = v - ring[(w - 1) & kRingMask];
-    ring[w & kRingMask] = v;
-    // Written so that a sample of no number is never taken for a click.
-    const bool above = std::fabs(v) > kClickOverPeak * m.peak;
-    if (m.run == 0 && !above) {
-      TakePeak(m, v);
-      continue;
-    }
-    if (m.run == 0) m.quiet = 0;
-    m.quiet = above ? 0 : m.quiet + 1;
-    if (m.quiet <= kHole) {  // within the excursion, for now
-      m.raw[m.run++] = v;
-      if (m.run == kRecoverClickMax) TakeExcursion(m);
-      continue;
-    }
-    // The excursion ended kHole samples ago: a click.
-    MarkClick(m, w - m.run - kGuard, w - kHole - 1 + kGuard);
-    m.run = 0;
-    TakePeak(m, v);
+  const int64_t start = r.written;
+  // The samples into the ring, a plain copy of each contiguous stretch.
+  for (int64_t done = 0; done < count;) {
+    const int64_t at = (start + done) & kRingMask;
+    const int64_t n = std::min<int64_t>(count - done, kRecoverRing - at);
+    std::copy(x + done, x + done + n, r.ring + at);
+    done += n;
   }
-  r.written = w;
+  r.written = start + count;
+  // The click watch, with its state in locals: the ring's stores cannot touch them. Outside an
+  // excursion it goes a block at a time: a block whose largest sample stays below the
+  // threshold moves the held peak once, by the block's attack or decay.
+  Impulses& m = r.impulses;
+  float peak = m.peak;
+  const float decay = m.decay, blockDecay = m.blockDecay;
+  int64_t i = 0;
+  while (i < count) {
+    if (m.run == 0 && i + kPeakBlock <= count) {
+      float top = 0;
+      for (int j = 0; j < kPeakBlock; ++j) top = std::max(top, std::fabs(x[i + j]));
+      // Written so that a sample of no number is never taken for a click.
+      if (!(top > kClickOverPeak * peak)) {
+        peak = top > peak ? peak + kBlockAttack * (top - peak) : peak * blockDecay;
+        i += kPeakBlock;
+        continue;
+      }
+    }
+    const int64_t end = std::min<int64_t>(count, i + kPeakBlock);
+    for (; i < end; ++i) {
+      const float v = x[i];
+      const float size = std::fabs(v);
+      const bool above = size > kClickOverPeak * peak;
+      if (m.run == 0 && !above) {
+        peak = size > peak ? peak + kPeakAttack * (size - peak) : peak * decay;
+        continue;
+      }
+      if (m.run == 0) m.quiet = 0;
+      m.quiet = above ? 0 : m.quiet + 1;
+      if (m.quiet <= kHole) {  // within the excursion, for now
+        m.raw[m.run++] = v;
+        if (m.run == kRecoverClickMax) {
+          m.peak = peak;
+          TakeExcursion(m);
+          peak = m.peak;
+        }
+        continue;
+      }
+      // The excursion ended kHole samples ago: a click.
+      const int64_t w = start + i;
+      MarkClick(m, w - m.run - kGuard, w - kHole - 1 + kGuard);
+      m.run = 0;
+      peak = size > peak ? peak + kPeakAttack * (size - peak) : peak * decay;
+    }
+  }
+  m.peak = peak;
 }
 
 }  // namespace recovery

@@ -13,7 +13,7 @@
 
 #include "recover/filters.h"
 
-inline constexpr int kRecoverRing = 32768;     // decimated samples kept (a power of two)
+inline constexpr int kRecoverRing = 8192;      // decimated samples kept (a power of two)
 inline constexpr int kRecoverWindowMax = 40;   // samples a window may touch
 inline constexpr int kRecoverBits = 512;       // decoded bits kept for framing (a power of two)
 inline constexpr int kRecoverPending = 256;    // frames held while the signal is absent
@@ -74,6 +74,7 @@ struct ClickSpan {
 struct Impulses {
   float peak;                           // the held peak of the samples taken as they are
   float decay;                          // of the held peak, per sample
+  float blockDecay;                     // and per block
   int run;                              // samples in the excursion under way
   int quiet;                            // of them, the last ones below the threshold
   float raw[kRecoverClickMax];          // their values
@@ -95,7 +96,6 @@ struct Recover {
   int64_t written;                               // decimated samples in the ring so far
   Impulses impulses;
   float ring[kRecoverRing];
-  float changes[kRecoverRing];  // each sample less the one before, for the leader search
 
   // Bit stage.
   RecoverStage stage;

@@ -106,35 +106,6 @@ Tones WindowAroundClick(const Recover& r, double start, double length) {
 
 }  // namespace
 
-// atan2 to within 0.005 rad, at a fraction of the library's cost: it runs once per bit.
-double FastAtan2(double y, double x) {
-  const double ax = std::fabs(x), ay = std::fabs(y);
-  const double a = std::min(ax, ay) / (std::max(ax, ay) + kTiny);
-  const double s = a * a;
-  double angle = ((-0.0464964749 * s + 0.15931422) * s - 0.327622764) * s * a + a;
-  if (ay > ax) angle = std::numbers::pi / 2 - angle;
-  if (x < 0) angle = std::numbers::pi - angle;
-  return y < 0 ? -angle : angle;
-}
-
-// cos and sin of a small angle (|a| < 2), to within 1e-7: the windows need them once each.
-Phasor Rotation(double a) {
-  const double a2 = a * a;
-  const double c = 1 + a2 * (-1.0 / 2 + a2 * (1.0 / 24 + a2 * (-1.0 / 720 + a2 * (1.0 / 40320))));
-  const double s =
-      a * (1 + a2 * (-1.0 / 6 + a2 * (1.0 / 120 + a2 * (-1.0 / 5040 + a2 * (1.0 / 362880)))));
-  return {c, s};
-}
-
-// How far the phase turned from `before` to `u`, as a unit phasor: each window's turn counts
-// alike, however loud, so that a few loud windows of noise do not look like a steady tone.
-Phasor UnitTurn(const Phasor& u, const Phasor& before) {
-  const double re = u.re * before.re + u.im * before.im;
-  const double im = u.im * before.re - u.re * before.im;
-  const double m = std::sqrt(re * re + im * im) + kTiny;
-  return {re / m, im / m};
-}
-
 // Runs once per bit: divisions only where the length moved enough to need them.
 void SetBitLength(Recover& r, double length) {
   r.bitLength = Clamp(length, r.shortestBit, r.longestBit);
@@ -153,12 +124,6 @@ void SetBitLength(Recover& r, double length) {
   }
 }
 
-// The newest samples may still turn out to be a click and be replaced: they wait.
-bool Available(const Recover& r, double start, double length) {
-  const double oldest = static_cast<double>(std::max<int64_t>(0, r.written - kRecoverRing + 1));
-  return start >= oldest && start + length + 2 + kClickLag < static_cast<double>(r.written);
-}
-
 // Correlations of the samples in [start, start + length) with the two tones at the current
 // bit rate, one and two cycles per bit, in phase with the window's start. A sample covers
 // [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
@@ -168,21 +133,24 @@ Phasor HighToneOfChanges(const Recover& r, double start, double length) {
   const int64_t last = static_cast<int64_t>(std::floor(start + length));
   const int count = static_cast<int>(last - first + 1);
   const double lead = start - static_cast<double>(first);
-  float copy[kRecoverWindowMax];
-  const float* v = r.changes + (first & kRingMask);
-  if ((first & kRingMask) + count > kRecoverRing) {
-    for (int i = 0; i < count; ++i) copy[i] = r.changes[(first + i) & kRingMask];
+  // The samples from the one before the window's first, straight from the ring where they do
+  // not wrap around its end.
+  float copy[kRecoverWindowMax + 1];
+  const float* v = r.ring + ((first - 1) & kRingMask);
+  if (((first - 1) & kRingMask) + count + 1 > kRecoverRing) {
+    for (int i = 0; i <= count; ++i) copy[i] = r.ring[(first - 1 + i) & kRingMask];
     v = copy;
   }
   float a1 = 0, b1 = 0;
   for (int i = 0; i < count; ++i) {
-    a1 += v[i] * r.high[0][i];
-    b1 += v[i] * r.high[1][i];
+    const float d = v[i + 1] - v[i];
+    a1 += d * r.high[0][i];
+    b1 += d * r.high[1][i];
   }
   const float outFirst = static_cast<float>(count == 1 ? 1 - length : lead);
   const float outLast =
       static_cast<float>(count == 1 ? 0 : static_cast<double>(last + 1) - start - length);
-  const float f = v[0] * outFirst, l = v[count - 1] * outLast;
+  const float f = (v[1] - v[0]) * outFirst, l = (v[count] - v[count - 1]) * outLast;
   a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
   b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
   const Phasor z = Rotation(r.omega * lead);
