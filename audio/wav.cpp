@@ -101,11 +101,11 @@ void SetThresholds(TapeReader& tr) {
 // Format fields out of range: the file is read as text, and -v says why.
 int RefuseFormat(TapeReader& tr, int tag) {
   std::snprintf(tr.textReason, sizeof tr.textReason,
-                "a RIFF/WAVE file of format tag 0x%04X, %d channels, %d bits per sample: read as "
+                "a RIFF/WAVE file of format tag 0x%04X, %d channel%s, %d bits per sample: read as "
                 "character-pair text (decoded are integer PCM of 8, 16, 24 or 32 bits and float "
                 "of 32 or 64 bits, tag 1, 3 or extensible with either sub-format, and one channel "
                 "or more)",
-                tag, tr.channelCount, tr.bitsPerSample);
+                tag, tr.channelCount, tr.channelCount == 1 ? "" : "s", tr.bitsPerSample);
   return kWavRefused;
 }
 

@@ -674,7 +674,7 @@ TEST_F(Options, VerboseKeepsTheListing) {
             "tonegrab: decoding stopped at byte 80 of the text: the input ended\n");
   // The reason is the WAV reader's own, wherever the format chunk lies.
   const std::string oddFormat =
-      "tonegrab: a RIFF/WAVE file of format tag 0x0001, 1 channels, 12 bits per sample: read as "
+      "tonegrab: a RIFF/WAVE file of format tag 0x0001, 1 channel, 12 bits per sample: read as "
       "character-pair text (decoded are integer PCM of 8, 16, 24 or 32 bits and float of 32 or "
       "64 bits, tag 1, 3 or extensible with either sub-format, and one channel or more)\n";
   const std::pair<Bytes, std::string> refused[] = {
