@@ -32,6 +32,12 @@ struct SoundInput {
   unsigned char head[kInputBufferSize];
 };
 
+// The short and long bands of half-wave lengths as whole numbers, the sample-rate bounds folded
+// in: short from shortMin to shortMax, long from longMin to longMax (decoder/half_wave.h).
+struct LengthBands {
+  int64_t shortMin, shortMax, longMin, longMax;
+};
+
 struct TapeReader {
   InputStream input;
   uint32_t isText;  // 0: WAV recording, 1: character-pair text
@@ -42,6 +48,7 @@ struct TapeReader {
   int32_t lowThreshold;
   int32_t level;         // detector level, 0 or 1
   float halfWaveLength;  // leader sum while searching, then the short half-wave length in samples
+  LengthBands bands;     // from halfWaveLength, once it is the reference length
   SampleCoding sampleCoding;
   SoundInput sound;
   // An input that looks like audio but cannot be read: why, for the message that names it; it

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "decoder/level_scan.h"
 #include "tape_reader.h"
 
 // 8-bit samples are unsigned: silence, the centre of their range, is 128.
@@ -160,16 +161,47 @@ inline auto ScanValue(const unsigned char* p) {
   }
 }
 
-// Index of the first of `frames` frames from p whose sample changes the level, or `frames`. The
-// level is a template argument so that the loop holds no test of it.
+// Where a scan of the window stopped: the offset in the buffer, and the frames passed over.
+struct ScanStop {
+  int64_t at;
+  int64_t frames;
+};
+
+// From offset `at`, the first frame up to offset `stop` whose sample changes the level, or the
+// first offset past stop. The level is a template argument so that the loop holds no test of it.
 template <int kBytes, SampleCoding kCoding, int kLevel>
-inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int64_t frames,
-                               int64_t frameBytes) {
-  int64_t i = 0;
-  while (i < frames &&
-         !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes, kCoding>(p + i * frameBytes)))
-    ++i;
-  return i;
+inline ScanStop FindLevelChange(const TapeReader& tr, const unsigned char* buf, int64_t at,
+                                int64_t stop, int64_t frameBytes) {
+  int64_t frames = 0;
+  while (at <= stop && !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes, kCoding>(buf + at))) {
+    at += frameBytes;
+    ++frames;
+  }
+  return {at, frames};
+}
+
+// The vector scan takes integer samples of 1, 2 or 4 bytes, one or two channels.
+template <int kBytes, SampleCoding kCoding>
+inline constexpr bool kVectorScanned = kCoding == kIntegerSamples&& kBytes != 3;
+
+// The same search in vector instructions, where the variant and the frame allow it; false when
+// they do not.
+template <int kBytes, SampleCoding kCoding>
+inline bool FindLevelChangeInVectors(const TapeReader& tr, const unsigned char* buf, int64_t at,
+                                     int64_t stop, int64_t frameBytes, ScanStop* found) {
+#if defined(__x86_64__)
+  if constexpr (kVectorScanned<kBytes, kCoding>) {
+    if (scanVariant != kScanAvx2 || (frameBytes != kBytes && frameBytes != 2 * kBytes))
+      return false;
+    const int32_t threshold = tr.level ? tr.lowThreshold : tr.highThreshold;
+    const int64_t to = FindThresholdAvx2<kBytes>(buf, at, stop, frameBytes, threshold, tr.level);
+    const int shift = std::countr_zero(static_cast<uint64_t>(frameBytes));
+    *found = {to, (to - at) >> shift};
+    return true;
+  }
+#endif
+  (void)tr, (void)buf, (void)at, (void)stop, (void)frameBytes, (void)found;
+  return false;
 }
 
 // Reads samples up to and including the one that changes the level; returns how many. The
@@ -182,12 +214,15 @@ inline int64_t SamplesToLevelChange(TapeReader& tr) {
   int64_t n = 1;
   for (;;) {
     if (in.cur >= 0 && in.cur < in.len) {
-      const int64_t frames = (in.len - in.cur - kScanSlack<kBytes, kCoding>) / frameBytes;
-      const unsigned char* p = in.buf + in.cur;
-      const int64_t i = tr.level ? FindLevelChange<kBytes, kCoding, 1>(tr, p, frames, frameBytes)
-                                 : FindLevelChange<kBytes, kCoding, 0>(tr, p, frames, frameBytes);
-      n += i;
-      in.cur += i * frameBytes;
+      // The last offset at which a whole frame (and the scan's slack) lies in the window.
+      const int64_t stop = in.len - kScanSlack<kBytes, kCoding> - frameBytes;
+      ScanStop found;
+      if (!FindLevelChangeInVectors<kBytes, kCoding>(tr, in.buf, in.cur, stop, frameBytes, &found))
+        found = tr.level
+                    ? FindLevelChange<kBytes, kCoding, 1>(tr, in.buf, in.cur, stop, frameBytes)
+                    : FindLevelChange<kBytes, kCoding, 0>(tr, in.buf, in.cur, stop, frameBytes);
+      n += found.frames;
+      in.cur = found.at;
     }
     if (LevelChangedAs<kCoding>(tr)) return n;
     ++n;

@@ -22,9 +22,7 @@ int64_t MeasureHalfWave(TapeReader& tr) {
 }  // namespace
 
 int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind) {
-  const int64_t n = MeasureHalfWave(tr);
-  if (!WithinRateBounds(tr.sampleRate, n)) return 1;
-  return ClassifyLength(tr.halfWaveLength, n, kind);
+  return ClassifyWithin(tr.bands, MeasureHalfWave(tr), kind);
 }
 
 int Header(TapeReader& tr) {
@@ -41,6 +39,7 @@ int Header(TapeReader& tr) {
     }
   }
   tr.halfWaveLength /= kLeaderCount;
+  tr.bands = BandsFor(tr.halfWaveLength, tr.sampleRate);
 
   // Short half-waves may follow; the first long one opens the first start bit.
   HalfWaveKind kind = kShortHalfWave;
