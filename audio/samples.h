@@ -223,6 +223,11 @@ inline int64_t SamplesToLevelChange(TapeReader& tr) {
                     : FindLevelChange<kBytes, kCoding, 0>(tr, in.buf, in.cur, stop, frameBytes);
       n += found.frames;
       in.cur = found.at;
+      if (found.at <= stop) {  // this frame's sample changes the level: read it as LevelChanged
+        in.cur += frameBytes;
+        tr.level = 1 - tr.level;
+        return n;
+      }
     }
     if (LevelChangedAs<kCoding>(tr)) return n;
     ++n;

@@ -14,24 +14,29 @@ constexpr int kDataBits = 8;
 constexpr int kShortsPerOneBit = 4;
 constexpr int kLongsPerZeroBit = 2;
 
+// Every step below is made once for each sample format, so that the scan of the samples is
+// inlined into the steps that use it: kBytes bytes per sample, coded as kCoding.
+#define TONEGRAB_FORMAT_TEMPLATE template <int kBytes, SampleCoding kCoding>
+
 // A half-wave's length: the samples read up to and including the one that changes the level.
+TONEGRAB_FORMAT_TEMPLATE
 int64_t MeasureHalfWave(TapeReader& tr) {
-  return SamplesToLevelChange(tr);
+  return SamplesToLevelChange<kBytes, kCoding>(tr);
 }
 
-}  // namespace
-
-int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind) {
-  return ClassifyWithin(tr.bands, MeasureHalfWave(tr), kind);
+TONEGRAB_FORMAT_TEMPLATE
+int ReadHalfWaveAs(TapeReader& tr, HalfWaveKind* kind) {
+  return ClassifyWithin(tr.bands, MeasureHalfWave<kBytes, kCoding>(tr), kind);
 }
 
-int Header(TapeReader& tr) {
+TONEGRAB_FORMAT_TEMPLATE
+int HeaderAs(TapeReader& tr) {
   tr.halfWaveLength = kLeaderStartSum;
   int count = 1;
   while (count <= kLeaderCount) {
-    const int64_t n = MeasureHalfWave(tr);
+    const int64_t n = MeasureHalfWave<kBytes, kCoding>(tr);
     if (LeaderAccepts(tr.halfWaveLength, count, n)) {
-      tr.halfWaveLength = static_cast<float>(tr.halfWaveLength + static_cast<long double>(n));
+      tr.halfWaveLength = LeaderSum(tr.halfWaveLength, n);
       ++count;
     } else {  // inconsistent: a new run starts with this half-wave
       tr.halfWaveLength = static_cast<float>(n);
@@ -44,9 +49,65 @@ int Header(TapeReader& tr) {
   // Short half-waves may follow; the first long one opens the first start bit.
   HalfWaveKind kind = kShortHalfWave;
   do {
-    if (ReadHalfWave(tr, &kind)) return 1;
+    if (ReadHalfWaveAs<kBytes, kCoding>(tr, &kind)) return 1;
   } while (kind == kShortHalfWave);
   return Rew(tr);
+}
+
+TONEGRAB_FORMAT_TEMPLATE
+int ReadBitAs(TapeReader& tr) {
+  HalfWaveKind first = kShortHalfWave;
+  if (ReadHalfWaveAs<kBytes, kCoding>(tr, &first)) return -1;
+  const int rest = (first == kShortHalfWave ? kShortsPerOneBit : kLongsPerZeroBit) - 1;
+  for (int i = 0; i < rest; ++i) {
+    HalfWaveKind kind = first;
+    if (ReadHalfWaveAs<kBytes, kCoding>(tr, &kind) || kind != first) return -1;
+  }
+  return first;
+}
+
+TONEGRAB_FORMAT_TEMPLATE
+int ReadFrameAs(TapeReader& tr, unsigned char* byte) {
+  *byte = 0;
+  if (ReadBitAs<kBytes, kCoding>(tr) != 0) return 1;  // start bit
+  for (int k = 0; k < kDataBits; ++k) {
+    const int bit = ReadBitAs<kBytes, kCoding>(tr);
+    if (bit < 0) return 1;
+    *byte = static_cast<unsigned char>(*byte | bit << k);
+  }
+  // two stop bits
+  if (ReadBitAs<kBytes, kCoding>(tr) != 1 || ReadBitAs<kBytes, kCoding>(tr) != 1) return 1;
+  return 0;
+}
+
+#undef TONEGRAB_FORMAT_TEMPLATE
+
+// Calls step<bytes, coding>(tr, args...) for the recording's sample format.
+#define TONEGRAB_FOR_FORMAT(step, ...)                                      \
+  do {                                                                      \
+    if (tr.sampleCoding == kFloatSamples)                                   \
+      return BytesPerSample(tr) == 8 ? step<8, kFloatSamples>(__VA_ARGS__)  \
+                                     : step<4, kFloatSamples>(__VA_ARGS__); \
+    switch (BytesPerSample(tr)) {                                           \
+      case 1:                                                               \
+        return step<1, kIntegerSamples>(__VA_ARGS__);                       \
+      case 2:                                                               \
+        return step<2, kIntegerSamples>(__VA_ARGS__);                       \
+      case 3:                                                               \
+        return step<3, kIntegerSamples>(__VA_ARGS__);                       \
+      default:                                                              \
+        return step<4, kIntegerSamples>(__VA_ARGS__);                       \
+    }                                                                       \
+  } while (false)
+
+}  // namespace
+
+int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind) {
+  TONEGRAB_FOR_FORMAT(ReadHalfWaveAs, tr, kind);
+}
+
+int Header(TapeReader& tr) {
+  TONEGRAB_FOR_FORMAT(HeaderAs, tr);
 }
 
 // Called just after the first long half-wave was measured: steps back so that it is measured
@@ -66,25 +127,10 @@ int Rew(TapeReader& tr) {
 }
 
 int ReadBit(TapeReader& tr) {
-  HalfWaveKind first = kShortHalfWave;
-  if (ReadHalfWave(tr, &first)) return -1;
-  const int rest = (first == kShortHalfWave ? kShortsPerOneBit : kLongsPerZeroBit) - 1;
-  for (int i = 0; i < rest; ++i) {
-    HalfWaveKind kind = first;
-    if (ReadHalfWave(tr, &kind) || kind != first) return -1;
-  }
-  return first;
+  TONEGRAB_FOR_FORMAT(ReadBitAs, tr);
 }
 
 int ReadByte(TapeReader& tr, unsigned char* byte) {
   if (tr.isText) return ReadCharPair(tr, byte);
-  *byte = 0;
-  if (ReadBit(tr) != 0) return 1;  // start bit
-  for (int k = 0; k < kDataBits; ++k) {
-    const int bit = ReadBit(tr);
-    if (bit < 0) return 1;
-    *byte = static_cast<unsigned char>(*byte | bit << k);
-  }
-  if (ReadBit(tr) != 1 || ReadBit(tr) != 1) return 1;  // two stop bits
-  return 0;
+  TONEGRAB_FOR_FORMAT(ReadFrameAs, tr, byte);
 }

@@ -100,11 +100,23 @@ inline bool LeaderAccepts(float sum, int count, int64_t n) {
   const double scaled = static_cast<double>(n) * count;
   const double low = static_cast<double>(sum) * kShortMin;
   const double high = static_cast<double>(sum) * kShortMax;
-  const bool clear = scaled < low * (1 - kLeaderMargin) || scaled > high * (1 + kLeaderMargin) ||
-                     (scaled > low * (1 + kLeaderMargin) && scaled < high * (1 - kLeaderMargin));
-  if (!clear || n >= kLeaderExactLength) [[unlikely]]
+  // Bitwise operators: one branch, taken only near a bound.
+  const bool near = (std::fabs(scaled - low) <= low * kLeaderMargin) |
+                    (std::fabs(scaled - high) <= high * kLeaderMargin) | (n >= kLeaderExactLength);
+  if (near) [[unlikely]]
     return LeaderAcceptsExactly(sum, count, n);
-  return scaled > low && scaled < high;
+  return (scaled >= low) & (scaled <= high);
+}
+
+// The leader sum with n added, rounded to single precision once, as the long double sum is. The
+// sum is a whole number (it starts whole and is rounded to a whole float at every step), so
+// below 2^52 the double sum of both is exact.
+inline constexpr int64_t kExactSumLength = int64_t{1} << 52;
+
+inline float LeaderSum(float sum, int64_t n) {
+  if (sum < static_cast<float>(kExactSumLength) && n < kExactSumLength) [[likely]]
+    return static_cast<float>(static_cast<double>(sum) + static_cast<double>(n));
+  return static_cast<float>(sum + static_cast<long double>(n));
 }
 
 #endif
