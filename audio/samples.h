@@ -184,15 +184,14 @@ inline ScanStop FindLevelChange(const TapeReader& tr, const unsigned char* buf, 
 template <int kBytes, SampleCoding kCoding>
 inline constexpr bool kVectorScanned = kCoding == kIntegerSamples&& kBytes != 3;
 
-// The same search in vector instructions, where the variant and the frame allow it; false when
-// they do not.
-template <int kBytes, SampleCoding kCoding>
+// The same search in vector instructions, for the vector variant and the frames it takes; false
+// when it does not apply. The vector variant is inlined only into code compiled for AVX2.
+template <int kBytes, SampleCoding kCoding, ScanVariant kVariant>
 inline bool FindLevelChangeInVectors(const TapeReader& tr, const unsigned char* buf, int64_t at,
                                      int64_t stop, int64_t frameBytes, ScanStop* found) {
-#if defined(__x86_64__)
-  if constexpr (kVectorScanned<kBytes, kCoding>) {
-    if (scanVariant != kScanAvx2 || (frameBytes != kBytes && frameBytes != 2 * kBytes))
-      return false;
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if constexpr (kVariant == kScanAvx2 && kVectorScanned<kBytes, kCoding>) {
+    if (frameBytes != kBytes && frameBytes != 2 * kBytes) return false;
     const int32_t threshold = tr.level ? tr.lowThreshold : tr.highThreshold;
     const int64_t to = FindThresholdAvx2<kBytes>(buf, at, stop, frameBytes, threshold, tr.level);
     const int shift = std::countr_zero(static_cast<uint64_t>(frameBytes));
@@ -207,7 +206,7 @@ inline bool FindLevelChangeInVectors(const TapeReader& tr, const unsigned char* 
 // Reads samples up to and including the one that changes the level; returns how many. The
 // frames the buffer holds are scanned in one loop; the rest, and the end of input, go through
 // LevelChanged.
-template <int kBytes, SampleCoding kCoding>
+template <int kBytes, SampleCoding kCoding, ScanVariant kVariant = kScanPlain>
 inline int64_t SamplesToLevelChange(TapeReader& tr) {
   InputStream& in = tr.input;
   const int64_t frameBytes = FrameBytes(tr);
@@ -217,7 +216,8 @@ inline int64_t SamplesToLevelChange(TapeReader& tr) {
       // The last offset at which a whole frame (and the scan's slack) lies in the window.
       const int64_t stop = in.len - kScanSlack<kBytes, kCoding> - frameBytes;
       ScanStop found;
-      if (!FindLevelChangeInVectors<kBytes, kCoding>(tr, in.buf, in.cur, stop, frameBytes, &found))
+      if (!FindLevelChangeInVectors<kBytes, kCoding, kVariant>(tr, in.buf, in.cur, stop, frameBytes,
+                                                               &found))
         found = tr.level
                     ? FindLevelChange<kBytes, kCoding, 1>(tr, in.buf, in.cur, stop, frameBytes)
                     : FindLevelChange<kBytes, kCoding, 0>(tr, in.buf, in.cur, stop, frameBytes);

@@ -66,17 +66,14 @@ inline LengthBands BandsFor(float r, int32_t sampleRate) {
           std::min(longest, GreatestWholeAtOrBelow(lr * kLongMax))};
 }
 
-// Returns 0 and sets *kind when n lies in the short or the long band, else 1.
+// Returns 0 and sets *kind when n lies in the short or the long band, else 1. Without
+// branches on the kind, which follows the data.
 inline int ClassifyWithin(const LengthBands& bands, int64_t n, HalfWaveKind* kind) {
-  if (n >= bands.shortMin && n <= bands.shortMax) {
-    *kind = kShortHalfWave;
-    return 0;
-  }
-  if (n >= bands.longMin && n <= bands.longMax) {
-    *kind = kLongHalfWave;
-    return 0;
-  }
-  return 1;
+  const bool isShort = (n >= bands.shortMin) & (n <= bands.shortMax);
+  const bool isLong = (n >= bands.longMin) & (n <= bands.longMax);
+  if (!(isShort | isLong)) return 1;
+  *kind = isShort ? kShortHalfWave : kLongHalfWave;
+  return 0;
 }
 
 // Whether a leader run of `count` lengths adding up to `sum` goes on with n: n must lie within
