@@ -187,13 +187,21 @@ inline constexpr bool kVectorScanned = kCoding == kIntegerSamples&& kBytes != 3;
 // The same search in vector instructions, for the vector variant and the frames it takes; false
 // when it does not apply. The vector variant is inlined only into code compiled for AVX2.
 template <int kBytes, SampleCoding kCoding, ScanVariant kVariant>
-inline bool FindLevelChangeInVectors(const TapeReader& tr, const unsigned char* buf, int64_t at,
+inline bool FindLevelChangeInVectors(TapeReader& tr, const unsigned char* buf, int64_t at,
                                      int64_t stop, int64_t frameBytes, ScanStop* found) {
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
   if constexpr (kVariant == kScanAvx2 && kVectorScanned<kBytes, kCoding>) {
     if (frameBytes != kBytes && frameBytes != 2 * kBytes) return false;
-    const int32_t threshold = tr.level ? tr.lowThreshold : tr.highThreshold;
-    const int64_t to = FindThresholdAvx2<kBytes>(buf, at, stop, frameBytes, threshold, tr.level);
+    LevelMasks& m = tr.masks;
+    const InputStream& in = tr.input;
+    if (m.fills != in.fills || m.base != in.base || ((at - m.origin) & (frameBytes - 1)) != 0) {
+      m.fills = in.fills;  // a new window: its masks are filled from scratch
+      m.base = in.base;
+      m.origin = at & (frameBytes - 1);
+      m.words = 0;
+    }
+    const int64_t to = FindThresholdInMasks<kBytes>(m, buf, at, stop, frameBytes, tr.highThreshold,
+                                                    tr.lowThreshold, tr.level);
     const int shift = std::countr_zero(static_cast<uint64_t>(frameBytes));
     *found = {to, (to - at) >> shift};
     return true;

@@ -8,9 +8,12 @@
 #ifndef TONEGRAB_DECODER_LEVEL_SCAN_H
 #define TONEGRAB_DECODER_LEVEL_SCAN_H
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+
+#include "tape_reader.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -118,6 +121,77 @@ TONEGRAB_AVX2 inline int64_t FindThresholdAvx2(const unsigned char* buf, int64_t
     if (level ? s <= threshold : s >= threshold) break;
   }
   return at;
+}
+
+// The masks are filled this many words (64 bytes of the window each) ahead of the scan.
+inline constexpr int64_t kMaskFillWords = 64;
+
+// Fills the words of both masks from the first unfilled one up to word `want`, each word only
+// when all its bytes lie at or before stop (so that every frame a set bit stands for lies
+// wholly in the window).
+template <int kBytes>
+TONEGRAB_AVX2 inline void FillMasks(LevelMasks& m, const unsigned char* buf, int64_t stop,
+                                    int64_t frameBytes, int32_t high, int32_t low, int64_t want) {
+  using namespace avx2_scan;
+  const int32_t bias = kBytes == 1 ? 128 : 0;
+  const __m256i flip = Broadcast<kBytes>(kBytes == 1 ? 0x80 : 0);
+  const __m256i above = Broadcast<kBytes>(high - bias - 1);
+  const __m256i below = Broadcast<kBytes>(low - bias + 1);
+  const uint32_t lanes = ChosenLanes(kBytes, frameBytes != kBytes);
+  want = std::min(want, kMaskWords);
+  int64_t w = m.words;
+  for (; w < want && m.origin + 64 * w + 63 <= stop; ++w) {
+    const unsigned char* p = buf + m.origin + 64 * w;
+    m.high[w] = Hits<kBytes>(p, flip, above, 0, lanes) |
+                uint64_t{Hits<kBytes>(p + kVectorBytes, flip, above, 0, lanes)} << 32;
+    m.low[w] = Hits<kBytes>(p, flip, below, 1, lanes) |
+               uint64_t{Hits<kBytes>(p + kVectorBytes, flip, below, 1, lanes)} << 32;
+  }
+  m.words = w;
+}
+
+// FindThresholdAvx2 through the masks: the scan follows set bits, no longer the samples, so
+// that one half-wave's end leads to the next in a few instructions. Past the filled words
+// (the window's last bytes) it reads the samples. The masks must have been made for this
+// window, with `at` on their frame grid.
+template <int kBytes>
+TONEGRAB_AVX2 __attribute__((noinline)) int64_t FindThresholdInMasksSlow(
+    LevelMasks& m, const unsigned char* buf, int64_t at, int64_t stop, int64_t frameBytes,
+    int32_t high, int32_t low, int level) {
+  const uint64_t* mask = level ? m.low : m.high;
+  const int64_t off = at - m.origin;
+  int64_t w = off >> 6;
+  uint64_t keep = ~uint64_t{0} << (off & 63);
+  for (;;) {
+    if (w >= m.words) {
+      FillMasks<kBytes>(m, buf, stop, frameBytes, high, low, w + kMaskFillWords);
+      if (w >= m.words) break;
+    }
+    if (const uint64_t bits = mask[w] & keep) return m.origin + 64 * w + std::countr_zero(bits);
+    keep = ~uint64_t{0};
+    ++w;
+  }
+  return FindThresholdAvx2<kBytes>(buf, std::max(at, m.origin + 64 * w), stop, frameBytes,
+                                   level ? low : high, level);
+}
+
+// The common case inline: the end of the half-wave lies in the word the scan starts in or the
+// next one (a word holds 16 frames of 16-bit stereo, 64 of 8-bit mono).
+template <int kBytes>
+TONEGRAB_AVX2 inline int64_t FindThresholdInMasks(LevelMasks& m, const unsigned char* buf,
+                                                  int64_t at, int64_t stop, int64_t frameBytes,
+                                                  int32_t high, int32_t low, int level) {
+  const int64_t off = at - m.origin;
+  const int64_t w = off >> 6;
+  if (w + 1 < m.words) [[likely]] {
+    const uint64_t* mask = level ? m.low : m.high;
+    const uint64_t first = mask[w] & (~uint64_t{0} << (off & 63));
+    const uint64_t second = mask[w + 1];
+    if ((first | second) != 0) [[likely]]
+      return m.origin + 64 * w +
+             (first != 0 ? std::countr_zero(first) : 64 + std::countr_zero(second));
+  }
+  return FindThresholdInMasksSlow<kBytes>(m, buf, at, stop, frameBytes, high, low, level);
 }
 #endif
 
