@@ -61,7 +61,7 @@ struct TapeReader {
   int32_t highThreshold;
   int32_t lowThreshold;
   int32_t level;         // detector level, 0 or 1
-  float halfWaveLength;  // leader sum while searching, then the short half-wave length in samples
+  float halfWaveLength;  // the short half-wave length in samples, learnt from the leader
   LengthBands bands;     // from halfWaveLength, once it is the reference length
   LevelMasks masks;
   SampleCoding sampleCoding;

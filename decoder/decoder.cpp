@@ -32,18 +32,21 @@ int ReadHalfWaveAs(TapeReader& tr, HalfWaveKind* kind) {
 
 TONEGRAB_FORMAT_TEMPLATE
 int HeaderAs(TapeReader& tr) {
-  tr.halfWaveLength = kLeaderStartSum;
+  // The running sum is kept here, not in the reader, so that it stays in a register: each test
+  // depends on the sum the last one left.
+  float sum = kLeaderStartSum;
   int count = 1;
   while (count <= kLeaderCount) {
     const int64_t n = MeasureHalfWave<TONEGRAB_FORMAT>(tr);
-    if (LeaderAccepts(tr.halfWaveLength, count, n)) {
-      tr.halfWaveLength = LeaderSum(tr.halfWaveLength, n);
-      ++count;
-    } else {  // inconsistent: a new run starts with this half-wave
-      tr.halfWaveLength = static_cast<float>(n);
-      count = 1;
-    }
+    // Inconsistent: a new run starts with this half-wave. Chosen without a branch, as noise
+    // makes either answer as likely.
+    const bool accepted = LeaderAccepts(sum, count, n);
+    const float grown = LeaderSum(sum, n);
+    const float restart = static_cast<float>(n);
+    sum = accepted ? grown : restart;
+    count = accepted ? count + 1 : 1;
   }
+  tr.halfWaveLength = sum;
   tr.halfWaveLength /= kLeaderCount;
   tr.bands = BandsFor(tr.halfWaveLength, tr.sampleRate);
 
