@@ -48,6 +48,8 @@ struct LevelMasks {
   int64_t base;
   int64_t origin;
   int64_t words;  // words filled
+  int64_t frameBytes;
+  int shift;  // frameBytes is 1 << shift
   uint64_t high[kMaskWords];
   uint64_t low[kMaskWords];
 };

@@ -199,11 +199,12 @@ inline bool FindLevelChangeInVectors(TapeReader& tr, const unsigned char* buf, i
       m.base = in.base;
       m.origin = at & (frameBytes - 1);
       m.words = 0;
+      m.frameBytes = frameBytes;
+      m.shift = std::countr_zero(static_cast<uint64_t>(frameBytes));
     }
     const int64_t to = FindThresholdInMasks<kBytes>(m, buf, at, stop, frameBytes, tr.highThreshold,
                                                     tr.lowThreshold, tr.level);
-    const int shift = std::countr_zero(static_cast<uint64_t>(frameBytes));
-    *found = {to, (to - at) >> shift};
+    *found = {to, (to - at) >> m.shift};
     return true;
   }
 #endif
@@ -211,11 +212,40 @@ inline bool FindLevelChangeInVectors(TapeReader& tr, const unsigned char* buf, i
   return false;
 }
 
+// The vector variant's common case, from the masks alone: they were made for this window and
+// the half-wave ends within the two words its start lies in. Returns its length as
+// SamplesToLevelChange does, or 0 when this does not apply. A set bit stands for a frame that
+// lies wholly in the window (decoder/level_scan.h), so its sample is taken as LevelChanged
+// would take it.
+inline int64_t HalfWaveFromMasks(TapeReader& tr) {
+  InputStream& in = tr.input;
+  const LevelMasks& m = tr.masks;
+  const int64_t off = in.cur - m.origin;
+  const uint64_t w = static_cast<uint64_t>(off) >> 6;  // huge when off < 0
+  if (m.fills != in.fills || m.base != in.base || (off & (m.frameBytes - 1)) != 0 ||
+      w + 1 >= static_cast<uint64_t>(m.words))
+    return 0;
+  const uint64_t* mask = tr.level ? m.low : m.high;
+  const uint64_t first = mask[w] & (~uint64_t{0} << (off & 63));
+  const uint64_t second = mask[w + 1];
+  if ((first | second) == 0) return 0;
+  const int64_t at = m.origin + 64 * static_cast<int64_t>(w) +
+                     (first != 0 ? std::countr_zero(first) : 64 + std::countr_zero(second));
+  const int64_t n = ((at - in.cur) >> m.shift) + 1;
+  in.cur = at + m.frameBytes;
+  tr.level = 1 - tr.level;
+  return n;
+}
+
 // Reads samples up to and including the one that changes the level; returns how many. The
 // frames the buffer holds are scanned in one loop; the rest, and the end of input, go through
 // LevelChanged.
 template <int kBytes, SampleCoding kCoding, ScanVariant kVariant = kScanPlain>
 inline int64_t SamplesToLevelChange(TapeReader& tr) {
+  if constexpr (kVariant == kScanAvx2 && kVectorScanned<kBytes, kCoding>) {
+    if (const int64_t n = HalfWaveFromMasks(tr)) [[likely]]
+      return n;
+  }
   InputStream& in = tr.input;
   const int64_t frameBytes = FrameBytes(tr);
   int64_t n = 1;
