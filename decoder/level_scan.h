@@ -150,12 +150,12 @@ TONEGRAB_AVX2 inline void FillMasks(LevelMasks& m, const unsigned char* buf, int
   m.words = w;
 }
 
-// FindThresholdAvx2 through the masks: the scan follows set bits, no longer the samples, so
-// that one half-wave's end leads to the next in a few instructions. Past the filled words
-// (the window's last bytes) it reads the samples. The masks must have been made for this
-// window, with `at` on their frame grid.
+// FindThresholdAvx2 through the masks: the scan follows set bits, no longer the samples. Past
+// the filled words (the window's last bytes) it reads the samples. The masks must have been
+// made for this window, with `at` on their frame grid. The common case, a half-wave that ends
+// within two words, is HalfWaveFromMasks (audio/samples.h), inline; this is the rest.
 template <int kBytes>
-TONEGRAB_AVX2 __attribute__((noinline)) int64_t FindThresholdInMasksSlow(
+TONEGRAB_AVX2 __attribute__((noinline)) int64_t FindThresholdInMasks(
     LevelMasks& m, const unsigned char* buf, int64_t at, int64_t stop, int64_t frameBytes,
     int32_t high, int32_t low, int level) {
   const uint64_t* mask = level ? m.low : m.high;
@@ -175,24 +175,6 @@ TONEGRAB_AVX2 __attribute__((noinline)) int64_t FindThresholdInMasksSlow(
                                    level ? low : high, level);
 }
 
-// The common case inline: the end of the half-wave lies in the word the scan starts in or the
-// next one (a word holds 16 frames of 16-bit stereo, 64 of 8-bit mono).
-template <int kBytes>
-TONEGRAB_AVX2 inline int64_t FindThresholdInMasks(LevelMasks& m, const unsigned char* buf,
-                                                  int64_t at, int64_t stop, int64_t frameBytes,
-                                                  int32_t high, int32_t low, int level) {
-  const int64_t off = at - m.origin;
-  const int64_t w = off >> 6;
-  if (w + 1 < m.words) [[likely]] {
-    const uint64_t* mask = level ? m.low : m.high;
-    const uint64_t first = mask[w] & (~uint64_t{0} << (off & 63));
-    const uint64_t second = mask[w + 1];
-    if ((first | second) != 0) [[likely]]
-      return m.origin + 64 * w +
-             (first != 0 ? std::countr_zero(first) : 64 + std::countr_zero(second));
-  }
-  return FindThresholdInMasksSlow<kBytes>(m, buf, at, stop, frameBytes, high, low, level);
-}
 #endif
 
 #endif
