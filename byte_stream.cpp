@@ -45,6 +45,7 @@ void StreamAttach(InputStream& s, int fd) {
   s.cur = 0;
   s.len = 0;
   s.loaded = nullptr;
+  ++s.fills;
 }
 
 bool StreamFill(InputStream& s) {
@@ -53,6 +54,7 @@ bool StreamFill(InputStream& s) {
   const int64_t pos = StreamTell(s);
   const int64_t start = pos > kInputKeepBehind ? pos - kInputKeepBehind : 0;
   const int64_t got = ReadAt(s.fd, s.buf, kInputBufferSize, start);
+  ++s.fills;
   s.base = start;
   s.len = got;
   s.cur = pos - start;

@@ -41,6 +41,9 @@ struct InputStream {
   // Called after each refill with the file offset of the first byte it loaded; nullptr for none.
   // For diagnostics that need to see every byte once, whatever the reader does.
   void (*loaded)(const InputStream& s, int64_t from);
+  // Counts the attaches and refills: what was worked out from the window's bytes is known to
+  // still hold while this and base stay the same.
+  uint64_t fills;
   unsigned char buf[kInputBufferSize];
 };
 

@@ -32,6 +32,28 @@ struct SoundInput {
   unsigned char head[kInputBufferSize];
 };
 
+// The short and long bands of half-wave lengths as whole numbers, the sample-rate bounds folded
+// in: short from shortMin to shortMax, long from longMin to longMax (decoder/half_wave.h).
+struct LengthBands {
+  int64_t shortMin, shortMax, longMin, longMax;
+};
+
+// Which samples of the window lie past each threshold, worked out in bulk for the vector scan
+// (decoder/level_scan.h): bit b of word w stands for the window's byte at origin + 64 w + b,
+// set when that byte belongs to a sample of the chosen channel at or above the high threshold
+// (high) or at or below the low one (low). Words are filled as the scan reaches them.
+inline constexpr int64_t kMaskWords = kInputBufferSize / 64;
+struct LevelMasks {
+  uint64_t fills;  // the window they were made for: input.fills and input.base
+  int64_t base;
+  int64_t origin;
+  int64_t words;  // words filled
+  int64_t frameBytes;
+  int shift;  // frameBytes is 1 << shift
+  uint64_t high[kMaskWords];
+  uint64_t low[kMaskWords];
+};
+
 struct TapeReader {
   InputStream input;
   uint32_t isText;  // 0: WAV recording, 1: character-pair text
@@ -41,7 +63,9 @@ struct TapeReader {
   int32_t highThreshold;
   int32_t lowThreshold;
   int32_t level;         // detector level, 0 or 1
-  float halfWaveLength;  // leader sum while searching, then the short half-wave length in samples
+  float halfWaveLength;  // the short half-wave length in samples, learnt from the leader
+  LengthBands bands;     // from halfWaveLength, once it is the reference length
+  LevelMasks masks;
   SampleCoding sampleCoding;
   SoundInput sound;
   // An input that looks like audio but cannot be read: why, for the message that names it; it

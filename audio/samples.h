@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "decoder/level_scan.h"
 #include "tape_reader.h"
 
 // 8-bit samples are unsigned: silence, the centre of their range, is 128.
@@ -160,34 +161,111 @@ inline auto ScanValue(const unsigned char* p) {
   }
 }
 
-// Index of the first of `frames` frames from p whose sample changes the level, or `frames`. The
-// level is a template argument so that the loop holds no test of it.
+// Where a scan of the window stopped: the offset in the buffer, and the frames passed over.
+struct ScanStop {
+  int64_t at;
+  int64_t frames;
+};
+
+// From offset `at`, the first frame up to offset `stop` whose sample changes the level, or the
+// first offset past stop. The level is a template argument so that the loop holds no test of it.
 template <int kBytes, SampleCoding kCoding, int kLevel>
-inline int64_t FindLevelChange(const TapeReader& tr, const unsigned char* p, int64_t frames,
-                               int64_t frameBytes) {
-  int64_t i = 0;
-  while (i < frames &&
-         !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes, kCoding>(p + i * frameBytes)))
-    ++i;
-  return i;
+inline ScanStop FindLevelChange(const TapeReader& tr, const unsigned char* buf, int64_t at,
+                                int64_t stop, int64_t frameBytes) {
+  int64_t frames = 0;
+  while (at <= stop && !ChangesLevelFrom<kLevel>(tr, ScanValue<kBytes, kCoding>(buf + at))) {
+    at += frameBytes;
+    ++frames;
+  }
+  return {at, frames};
+}
+
+// The vector scan takes integer samples of 1, 2 or 4 bytes, one or two channels.
+template <int kBytes, SampleCoding kCoding>
+inline constexpr bool kVectorScanned = kCoding == kIntegerSamples&& kBytes != 3;
+
+// The same search in vector instructions, for the vector variant and the frames it takes; false
+// when it does not apply. The vector variant is inlined only into code compiled for AVX2.
+template <int kBytes, SampleCoding kCoding, ScanVariant kVariant>
+inline bool FindLevelChangeInVectors(TapeReader& tr, const unsigned char* buf, int64_t at,
+                                     int64_t stop, int64_t frameBytes, ScanStop* found) {
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if constexpr (kVariant == kScanAvx2 && kVectorScanned<kBytes, kCoding>) {
+    if (frameBytes != kBytes && frameBytes != 2 * kBytes) return false;
+    LevelMasks& m = tr.masks;
+    const InputStream& in = tr.input;
+    if (m.fills != in.fills || m.base != in.base || ((at - m.origin) & (frameBytes - 1)) != 0) {
+      m.fills = in.fills;  // a new window: its masks are filled from scratch
+      m.base = in.base;
+      m.origin = at & (frameBytes - 1);
+      m.words = 0;
+      m.frameBytes = frameBytes;
+      m.shift = std::countr_zero(static_cast<uint64_t>(frameBytes));
+    }
+    const int64_t to = FindThresholdInMasks<kBytes>(m, buf, at, stop, frameBytes, tr.highThreshold,
+                                                    tr.lowThreshold, tr.level);
+    *found = {to, (to - at) >> m.shift};
+    return true;
+  }
+#endif
+  (void)tr, (void)buf, (void)at, (void)stop, (void)frameBytes, (void)found;
+  return false;
+}
+
+// The vector variant's common case, from the masks alone: they were made for this window and
+// the half-wave ends within the two words its start lies in. Returns its length as
+// SamplesToLevelChange does, or 0 when this does not apply. A set bit stands for a frame that
+// lies wholly in the window (decoder/level_scan.h), so its sample is taken as LevelChanged
+// would take it.
+inline int64_t HalfWaveFromMasks(TapeReader& tr) {
+  InputStream& in = tr.input;
+  const LevelMasks& m = tr.masks;
+  const int64_t off = in.cur - m.origin;
+  const uint64_t w = static_cast<uint64_t>(off) >> 6;  // huge when off < 0
+  if (m.fills != in.fills || m.base != in.base || (off & (m.frameBytes - 1)) != 0 ||
+      w + 1 >= static_cast<uint64_t>(m.words))
+    return 0;
+  const uint64_t* mask = tr.level ? m.low : m.high;
+  const uint64_t first = mask[w] & (~uint64_t{0} << (off & 63));
+  const uint64_t second = mask[w + 1];
+  if ((first | second) == 0) return 0;
+  const int64_t at = m.origin + 64 * static_cast<int64_t>(w) +
+                     (first != 0 ? std::countr_zero(first) : 64 + std::countr_zero(second));
+  const int64_t n = ((at - in.cur) >> m.shift) + 1;
+  in.cur = at + m.frameBytes;
+  tr.level = 1 - tr.level;
+  return n;
 }
 
 // Reads samples up to and including the one that changes the level; returns how many. The
 // frames the buffer holds are scanned in one loop; the rest, and the end of input, go through
 // LevelChanged.
-template <int kBytes, SampleCoding kCoding>
+template <int kBytes, SampleCoding kCoding, ScanVariant kVariant = kScanPlain>
 inline int64_t SamplesToLevelChange(TapeReader& tr) {
+  if constexpr (kVariant == kScanAvx2 && kVectorScanned<kBytes, kCoding>) {
+    if (const int64_t n = HalfWaveFromMasks(tr)) [[likely]]
+      return n;
+  }
   InputStream& in = tr.input;
   const int64_t frameBytes = FrameBytes(tr);
   int64_t n = 1;
   for (;;) {
     if (in.cur >= 0 && in.cur < in.len) {
-      const int64_t frames = (in.len - in.cur - kScanSlack<kBytes, kCoding>) / frameBytes;
-      const unsigned char* p = in.buf + in.cur;
-      const int64_t i = tr.level ? FindLevelChange<kBytes, kCoding, 1>(tr, p, frames, frameBytes)
-                                 : FindLevelChange<kBytes, kCoding, 0>(tr, p, frames, frameBytes);
-      n += i;
-      in.cur += i * frameBytes;
+      // The last offset at which a whole frame (and the scan's slack) lies in the window.
+      const int64_t stop = in.len - kScanSlack<kBytes, kCoding> - frameBytes;
+      ScanStop found;
+      if (!FindLevelChangeInVectors<kBytes, kCoding, kVariant>(tr, in.buf, in.cur, stop, frameBytes,
+                                                               &found))
+        found = tr.level
+                    ? FindLevelChange<kBytes, kCoding, 1>(tr, in.buf, in.cur, stop, frameBytes)
+                    : FindLevelChange<kBytes, kCoding, 0>(tr, in.buf, in.cur, stop, frameBytes);
+      n += found.frames;
+      in.cur = found.at;
+      if (found.at <= stop) {  // this frame's sample changes the level: read it as LevelChanged
+        in.cur += frameBytes;
+        tr.level = 1 - tr.level;
+        return n;
+      }
     }
     if (LevelChangedAs<kCoding>(tr)) return n;
     ++n;

@@ -14,40 +14,146 @@ constexpr int kDataBits = 8;
 constexpr int kShortsPerOneBit = 4;
 constexpr int kLongsPerZeroBit = 2;
 
+// Every step below is made once for each sample format and scan variant, so that the scan of
+// the samples is inlined into the steps that use it: kBytes bytes per sample, coded as kCoding.
+#define TONEGRAB_FORMAT_TEMPLATE template <int kBytes, SampleCoding kCoding, ScanVariant kVariant>
+#define TONEGRAB_FORMAT kBytes, kCoding, kVariant
+
 // A half-wave's length: the samples read up to and including the one that changes the level.
+TONEGRAB_FORMAT_TEMPLATE
 int64_t MeasureHalfWave(TapeReader& tr) {
-  return SamplesToLevelChange(tr);
+  return SamplesToLevelChange<TONEGRAB_FORMAT>(tr);
 }
 
-}  // namespace
-
-int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind) {
-  const int64_t n = MeasureHalfWave(tr);
-  if (!WithinRateBounds(tr.sampleRate, n)) return 1;
-  return ClassifyLength(tr.halfWaveLength, n, kind);
+TONEGRAB_FORMAT_TEMPLATE
+int ReadHalfWaveAs(TapeReader& tr, HalfWaveKind* kind) {
+  return ClassifyWithin(tr.bands, MeasureHalfWave<TONEGRAB_FORMAT>(tr), kind);
 }
 
-int Header(TapeReader& tr) {
-  tr.halfWaveLength = kLeaderStartSum;
+TONEGRAB_FORMAT_TEMPLATE
+int HeaderAs(TapeReader& tr) {
+  // The running sum is kept here, not in the reader, so that it stays in a register: each test
+  // depends on the sum the last one left.
+  float sum = kLeaderStartSum;
   int count = 1;
   while (count <= kLeaderCount) {
-    const int64_t n = MeasureHalfWave(tr);
-    if (LeaderAccepts(tr.halfWaveLength, count, n)) {
-      tr.halfWaveLength = static_cast<float>(tr.halfWaveLength + static_cast<long double>(n));
-      ++count;
-    } else {  // inconsistent: a new run starts with this half-wave
-      tr.halfWaveLength = static_cast<float>(n);
-      count = 1;
-    }
+    const int64_t n = MeasureHalfWave<TONEGRAB_FORMAT>(tr);
+    // Inconsistent: a new run starts with this half-wave. Chosen without a branch, as noise
+    // makes either answer as likely.
+    const bool accepted = LeaderAccepts(sum, count, n);
+    const float grown = LeaderSum(sum, n);
+    const float restart = static_cast<float>(n);
+    sum = accepted ? grown : restart;
+    count = accepted ? count + 1 : 1;
   }
+  tr.halfWaveLength = sum;
   tr.halfWaveLength /= kLeaderCount;
+  tr.bands = BandsFor(tr.halfWaveLength, tr.sampleRate);
 
   // Short half-waves may follow; the first long one opens the first start bit.
   HalfWaveKind kind = kShortHalfWave;
   do {
-    if (ReadHalfWave(tr, &kind)) return 1;
+    if (ReadHalfWaveAs<TONEGRAB_FORMAT>(tr, &kind)) return 1;
   } while (kind == kShortHalfWave);
   return Rew(tr);
+}
+
+TONEGRAB_FORMAT_TEMPLATE
+int ReadBitAs(TapeReader& tr) {
+  HalfWaveKind first = kShortHalfWave;
+  if (ReadHalfWaveAs<TONEGRAB_FORMAT>(tr, &first)) return -1;
+  const int rest = (first == kShortHalfWave ? kShortsPerOneBit : kLongsPerZeroBit) - 1;
+  for (int i = 0; i < rest; ++i) {
+    HalfWaveKind kind = first;
+    if (ReadHalfWaveAs<TONEGRAB_FORMAT>(tr, &kind) || kind != first) return -1;
+  }
+  return first;
+}
+
+TONEGRAB_FORMAT_TEMPLATE
+int ReadFrameAs(TapeReader& tr, unsigned char* byte) {
+  *byte = 0;
+  // The bits are gathered in a local: a store through the byte pointer could change any field
+  // of the reader, which every later half-wave would then load again.
+  unsigned value = 0;
+  if (ReadBitAs<TONEGRAB_FORMAT>(tr) != 0) return 1;  // start bit
+  for (int k = 0; k < kDataBits; ++k) {
+    const int bit = ReadBitAs<TONEGRAB_FORMAT>(tr);
+    if (bit < 0) return 1;
+    value |= static_cast<unsigned>(bit) << k;
+  }
+  // two stop bits
+  if (ReadBitAs<TONEGRAB_FORMAT>(tr) != 1 || ReadBitAs<TONEGRAB_FORMAT>(tr) != 1) return 1;
+  *byte = static_cast<unsigned char>(value);
+  return 0;
+}
+
+#undef TONEGRAB_FORMAT
+#undef TONEGRAB_FORMAT_TEMPLATE
+
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+// The steps compiled for AVX2, each with everything it calls inlined (flatten), so that no
+// function compiled for AVX2 is reached from anywhere else. Called only when scanVariant says
+// the processor has it.
+#define TONEGRAB_AVX2_STEP(name, step, ...)                              \
+  template <int kBytes>                                                  \
+  TONEGRAB_AVX2 __attribute__((flatten)) int name(__VA_ARGS__) {         \
+    return step<kBytes, kIntegerSamples, kScanAvx2>(TONEGRAB_AVX2_ARGS); \
+  }
+#define TONEGRAB_AVX2_ARGS tr
+TONEGRAB_AVX2_STEP(HeaderAvx2, HeaderAs, TapeReader& tr)
+TONEGRAB_AVX2_STEP(ReadBitAvx2, ReadBitAs, TapeReader& tr)
+#undef TONEGRAB_AVX2_ARGS
+#define TONEGRAB_AVX2_ARGS tr, out
+TONEGRAB_AVX2_STEP(ReadHalfWaveAvx2, ReadHalfWaveAs, TapeReader& tr, HalfWaveKind* out)
+TONEGRAB_AVX2_STEP(ReadFrameAvx2, ReadFrameAs, TapeReader& tr, unsigned char* out)
+#undef TONEGRAB_AVX2_ARGS
+#undef TONEGRAB_AVX2_STEP
+
+// The vector scan takes 8-, 16- and 32-bit integer samples.
+#define TONEGRAB_AVX2_FORMATS(step, ...)                                \
+  if (scanVariant == kScanAvx2 && tr.sampleCoding == kIntegerSamples) { \
+    switch (BytesPerSample(tr)) {                                       \
+      case 1:                                                           \
+        return step##Avx2<1>(__VA_ARGS__);                              \
+      case 2:                                                           \
+        return step##Avx2<2>(__VA_ARGS__);                              \
+      case 4:                                                           \
+        return step##Avx2<4>(__VA_ARGS__);                              \
+    }                                                                   \
+  }
+#else
+#define TONEGRAB_AVX2_FORMATS(step, ...)
+#endif
+
+// Calls step<bytes, coding, variant>(args...) for the recording's sample format and the scan
+// variant of this processor.
+#define TONEGRAB_FOR_FORMAT(step, avx2Step, ...)                                        \
+  do {                                                                                  \
+    TONEGRAB_AVX2_FORMATS(avx2Step, __VA_ARGS__)                                        \
+    if (tr.sampleCoding == kFloatSamples)                                               \
+      return BytesPerSample(tr) == 8 ? step<8, kFloatSamples, kScanPlain>(__VA_ARGS__)  \
+                                     : step<4, kFloatSamples, kScanPlain>(__VA_ARGS__); \
+    switch (BytesPerSample(tr)) {                                                       \
+      case 1:                                                                           \
+        return step<1, kIntegerSamples, kScanPlain>(__VA_ARGS__);                       \
+      case 2:                                                                           \
+        return step<2, kIntegerSamples, kScanPlain>(__VA_ARGS__);                       \
+      case 3:                                                                           \
+        return step<3, kIntegerSamples, kScanPlain>(__VA_ARGS__);                       \
+      default:                                                                          \
+        return step<4, kIntegerSamples, kScanPlain>(__VA_ARGS__);                       \
+    }                                                                                   \
+  } while (false)
+
+}  // namespace
+
+int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind) {
+  TONEGRAB_FOR_FORMAT(ReadHalfWaveAs, ReadHalfWave, tr, kind);
+}
+
+int Header(TapeReader& tr) {
+  TONEGRAB_FOR_FORMAT(HeaderAs, Header, tr);
 }
 
 // Called just after the first long half-wave was measured: steps back so that it is measured
@@ -67,25 +173,10 @@ int Rew(TapeReader& tr) {
 }
 
 int ReadBit(TapeReader& tr) {
-  HalfWaveKind first = kShortHalfWave;
-  if (ReadHalfWave(tr, &first)) return -1;
-  const int rest = (first == kShortHalfWave ? kShortsPerOneBit : kLongsPerZeroBit) - 1;
-  for (int i = 0; i < rest; ++i) {
-    HalfWaveKind kind = first;
-    if (ReadHalfWave(tr, &kind) || kind != first) return -1;
-  }
-  return first;
+  TONEGRAB_FOR_FORMAT(ReadBitAs, ReadBit, tr);
 }
 
 int ReadByte(TapeReader& tr, unsigned char* byte) {
   if (tr.isText) return ReadCharPair(tr, byte);
-  *byte = 0;
-  if (ReadBit(tr) != 0) return 1;  // start bit
-  for (int k = 0; k < kDataBits; ++k) {
-    const int bit = ReadBit(tr);
-    if (bit < 0) return 1;
-    *byte = static_cast<unsigned char>(*byte | bit << k);
-  }
-  if (ReadBit(tr) != 1 || ReadBit(tr) != 1) return 1;  // two stop bits
-  return 0;
+  TONEGRAB_FOR_FORMAT(ReadFrameAs, ReadFrame, tr, byte);
 }

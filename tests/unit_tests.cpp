@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -197,6 +198,157 @@ TEST(InputStream, ServesEveryPositionAcrossRefills) {
     const int c = StreamGet(in);
     ASSERT_EQ(c, pos < size ? bytes[static_cast<size_t>(pos)] : -1) << "at " << pos;
   }
+}
+
+// The whole-number bounds answer as the long double products do, for every length and every
+// reference length a leader of whole lengths can give (sums of 201 lengths, divided by 200 in
+// single precision) at the usual rates, and for random reference lengths at random rates.
+TEST(HalfWaveBands, WholeNumberBoundsAnswerAsTheProducts) {
+  const auto same = [](float r, int32_t rate, int64_t n) {
+    HalfWaveKind before = kShortHalfWave, after = kShortHalfWave;
+    const int old = WithinRateBounds(rate, n) ? ClassifyLength(r, n, &before) : 1;
+    const int now = ClassifyWithin(BandsFor(r, rate), n, &after);
+    return old == now && (old != 0 || before == after);
+  };
+  for (const int32_t rate : {8000, 11025, 16000, 22050, 32000, 44100, 48000, 96000}) {
+    const int64_t longest = rate / kLongestPerSecond;
+    // Beyond longest / 0.6 no length within the rate bounds lies in either band.
+    for (int64_t sum = 201; sum <= 200 * (longest * 5 / 3 + 2); ++sum) {
+      float r = static_cast<float>(sum);
+      r /= 200;
+      for (int64_t n = 0; n <= longest + 1; ++n)
+        ASSERT_TRUE(same(r, rate, n)) << "rate " << rate << " r " << r << " n " << n;
+    }
+  }
+  std::mt19937 rng(19);
+  std::uniform_real_distribution<float> anyR(0.5f, 20000.0f);
+  for (int i = 0; i < 200000; ++i) {
+    const float r = anyR(rng);
+    const int32_t rate = static_cast<int32_t>(rng() % 10000000);
+    for (const double factor : {kShortMin, kShortMax, kLongMin, kLongMax}) {
+      const int64_t near = static_cast<int64_t>(r * factor);
+      for (int64_t n = near - 1; n <= near + 2; ++n)
+        ASSERT_TRUE(same(r, rate, n)) << "rate " << rate << " r " << r << " n " << n;
+    }
+  }
+}
+
+// The leader test in doubles answers as the long double test, at every count, for whole sums
+// and the lengths around both bounds (where the products are whole numbers too).
+TEST(LeaderSearch, DoubleTestAnswersAsTheLongDoubleTest) {
+  for (int count = 1; count <= 200; ++count) {
+    for (int64_t sum = count; sum <= 40 * count + 3000; ++sum) {
+      const float s = static_cast<float>(sum);
+      const int64_t low = sum * 6 / (10 * count), high = sum * 14 / (10 * count);
+      for (const int64_t n : {low - 1, low, low + 1, high - 1, high, high + 1, high + 2})
+        ASSERT_EQ(LeaderAccepts(s, count, n), LeaderAcceptsExactly(s, count, n))
+            << "sum " << sum << " count " << count << " n " << n;
+    }
+  }
+  std::mt19937_64 rng(200);
+  for (int i = 0; i < 1000000; ++i) {
+    const int count = static_cast<int>(rng() % 200) + 1;
+    const float s = static_cast<float>(rng() % (int64_t{1} << (rng() % 40)) + count);
+    const int64_t n = static_cast<int64_t>(s * (rng() % 2 ? 0.6 : 1.4) / count) +
+                      static_cast<int64_t>(rng() % 3) - 1;
+    ASSERT_EQ(LeaderAccepts(s, count, n), LeaderAcceptsExactly(s, count, n))
+        << "sum " << s << " count " << count << " n " << n;
+  }
+}
+
+// Raw samples of random half-waves: runs past the high threshold, past the low one and in
+// between, of 1 to 150 frames, in the chosen channel of `channels`.
+Bytes RandomSignal(int bytes, int channels, int64_t frames, std::mt19937& rng) {
+  const int64_t full = int64_t{1} << (8 * bytes - 1);
+  const int64_t high = static_cast<int64_t>(kThresholdFraction * static_cast<double>(full));
+  Bytes out;
+  while (static_cast<int64_t>(out.size()) < frames * bytes * channels) {
+    const int64_t run = 1 + rng() % (rng() % 4 == 0 ? 150 : 20);
+    const int kind = static_cast<int>(rng() % 3);
+    for (int64_t i = 0; i < run; ++i) {
+      for (int c = 0; c < channels; ++c) {
+        // At, just past or short of a threshold, or anywhere in the other channels.
+        int64_t v = kind == 0   ? high + static_cast<int64_t>(rng() % 3) - 1
+                    : kind == 1 ? -high + static_cast<int64_t>(rng() % 3) - 1
+                                : static_cast<int64_t>(rng() % (2 * high)) - high + 1;
+        if (c != 0) v = static_cast<int64_t>(rng() % (2 * full)) - full;
+        if (bytes == 1) v += kUnsignedCentre;
+        for (int b = 0; b < bytes; ++b) out.push_back(static_cast<unsigned char>(v >> (8 * b)));
+      }
+    }
+  }
+  return out;
+}
+
+// A reader over raw samples, as CheckWav and the channel choice would leave it.
+void SetRawFormat(TapeReader& tr, int bytes, int channels, int64_t channelOffset, int level) {
+  tr.bitsPerSample = static_cast<int16_t>(8 * bytes);
+  tr.channelCount = static_cast<int16_t>(channels);
+  tr.sampleCoding = kIntegerSamples;
+  tr.highThreshold = IntegerThreshold(8 * bytes);
+  tr.lowThreshold = -tr.highThreshold;
+  if (bytes == 1) {
+    tr.highThreshold += kUnsignedCentre;
+    tr.lowThreshold += kUnsignedCentre;
+  }
+  tr.level = level;
+  StreamSeek(tr.input, channelOffset);
+}
+
+// The vector scan and the plain one measure the same half-waves, across refills and the steps
+// back the decoder makes, for every width and frame the vector scan takes (and one it leaves
+// to the plain scan).
+TEST(LevelScan, VectorAndPlainScansMeasureTheSameHalfWaves) {
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(1200);
+  for (const int bytes : {1, 2, 4}) {
+    for (const int channels : {1, 2, 3}) {
+      const int64_t frames = 3 * kInputBufferSize / (bytes * channels) + 999;
+      const Bytes signal = RandomSignal(bytes, channels, frames, rng);
+      const int64_t frameBytes = bytes * channels;
+      auto plain = std::make_unique<FileReader>(signal);
+      auto vector = std::make_unique<FileReader>(signal);
+      TapeReader& a = plain->tr;
+      TapeReader& b = vector->tr;
+      // The chosen channel is the first; a second channel's offset puts it elsewhere in the frame.
+      const int64_t offset = channels > 1 ? bytes : 0;
+      SetRawFormat(a, bytes, channels, offset, 0);
+      SetRawFormat(b, bytes, channels, offset, 0);
+      int64_t halfWaves = 0;
+      // Up to the last long run, so that no scan meets the end of the input.
+      while (StreamTell(a.input) < static_cast<int64_t>(signal.size()) - 400 * frameBytes) {
+        int64_t na = 0, nb = 0;
+        switch (bytes) {
+          case 1:
+            na = SamplesToLevelChange<1, kIntegerSamples, kScanPlain>(a);
+            nb = SamplesToLevelChange<1, kIntegerSamples, kScanAvx2>(b);
+            break;
+          case 2:
+            na = SamplesToLevelChange<2, kIntegerSamples, kScanPlain>(a);
+            nb = SamplesToLevelChange<2, kIntegerSamples, kScanAvx2>(b);
+            break;
+          default:
+            na = SamplesToLevelChange<4, kIntegerSamples, kScanPlain>(a);
+            nb = SamplesToLevelChange<4, kIntegerSamples, kScanAvx2>(b);
+        }
+        ++halfWaves;
+        ASSERT_EQ(na, nb) << bytes << " bytes, " << channels << " channels, half-wave "
+                          << halfWaves;
+        ASSERT_EQ(StreamTell(a.input), StreamTell(b.input));
+        ASSERT_EQ(a.level, b.level);
+        if (rng() % 50 == 0) {  // a step back into what was read, as Rew makes
+          const int64_t back = static_cast<int64_t>(rng() % 60) * frameBytes;
+          StreamSkip(a.input, -back);
+          StreamSkip(b.input, -back);
+        }
+      }
+      EXPECT_GT(halfWaves, 1000);
+    }
+  }
+#else
+  GTEST_SKIP() << "the vector scan is built for x86-64 only";
+#endif
 }
 
 }  // namespace
