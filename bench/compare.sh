@@ -146,9 +146,9 @@ f=$(synth text.txt --text --random 3000 --seed 16)
 check text file "$WORK/answers" "$f" out.bin
 check "text -v" file "$WORK/answers" -v "$f" out.bin
 if command -v sox >/dev/null; then
-  for spec in "noise16.wav|-b 16 -c 2|whitenoise" "noise8.wav|-b 8 -c 1|whitenoise" \
+  for entry in "noise16.wav|-b 16 -c 2|whitenoise" "noise8.wav|-b 8 -c 1|whitenoise" \
     "tone.wav|-b 16 -c 1|sine 1000" "pink.wav|-b 32 -c 1|pinknoise"; do
-    IFS='|' read -r name format effect <<<"$spec"
+    IFS='|' read -r name format effect <<<"$entry"
     # shellcheck disable=SC2086  # the format and effect arguments are meant to split
     [[ -e $REC/$name ]] || sox -V1 -n -r 44100 $format "$REC/$name" synth 20 $effect
     check "$name" file "$WORK/answers" -v -c 1 "$REC/$name" out.bin
