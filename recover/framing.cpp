@@ -99,8 +99,11 @@ RecoverFrame FrameAt(const Recover& r, int64_t at) {
   float confidence = 0;
   for (int i = 0; i < 8; ++i) value |= unsigned{Bit(r, at + 1 + i).value} << i;
   for (int i = 0; i < kFrameBits; ++i) confidence += Bit(r, at + i).confidence;
-  return {static_cast<unsigned char>(value), confidence / kFrameBits, Bit(r, at).time,
-          Bit(r, at + kFrameBits - 1).time + r.bitLength};
+  // The frame ends a bit after its last bit begins, a bit as long as its own bits were: the
+  // clock may have moved on since.
+  const double start = Bit(r, at).time, lastBit = Bit(r, at + kFrameBits - 1).time;
+  return {static_cast<unsigned char>(value), confidence / kFrameBits, start,
+          lastBit + (lastBit - start) / (kFrameBits - 1)};
 }
 
 // The move, within kMaxSlip bits of the next frame, to the alignment at which the following
