@@ -1,5 +1,6 @@
 // The leader: the search for a steady high tone, the speed it gives, and the edge of the first
 // start bit, from which the bit clock takes over.
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -15,6 +16,7 @@ constexpr double kLeaderCoherence = 0.6;
 // taking differences does to its energy, roughly (the leader's level is measured again).
 constexpr double kDifferenceGain = 1.6;
 constexpr double kLeaderDominance = 3;
+constexpr int kSearchResum = 1024;    // windows between two fresh sums
 constexpr double kLeaderEdge = 0.25;  // of the leader's level: where it begins
 constexpr int kLeaderFllWindows = 8;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;   // of the leader's level: the tone is gone
@@ -75,6 +77,10 @@ void StartSearch(Recover& r, double at) {
   r.stage = kStageSearch;
   r.t = at;
   r.searchCount = 0;
+  r.searchSumRe = r.searchSumIm = r.searchSumHigh = 0;
+  std::fill(r.searchRotRe, r.searchRotRe + kRecoverSearchWindows, 0.0);
+  std::fill(r.searchRotIm, r.searchRotIm + kRecoverSearchWindows, 0.0);
+  std::fill(r.searchHigh, r.searchHigh + kRecoverSearchWindows, 0.0);
   SetBitLength(r, r.rate / kBitRate);
 }
 
@@ -103,20 +109,29 @@ bool SearchStep(Recover& r) {
   const Phasor u = HighToneOfChanges(r, r.t, length);
   const int slot = r.searchCount % kRecoverSearchWindows;
   const Phasor turn = r.searchCount > 0 ? UnitTurn(u, r.prevRef) : Phasor{0, 0};
+  const double level = (u.re * u.re + u.im * u.im) * r.gain1 / kDifferenceGain;
+  // The sums over the last kRecoverSearchWindows run along, each window added and the one it
+  // replaces taken off; summed afresh now and then so that rounding cannot build up.
+  r.searchSumRe += turn.re - r.searchRotRe[slot];
+  r.searchSumIm += turn.im - r.searchRotIm[slot];
+  r.searchSumHigh += level - r.searchHigh[slot];
   r.searchRotRe[slot] = turn.re;
   r.searchRotIm[slot] = turn.im;
-  r.searchHigh[slot] = (u.re * u.re + u.im * u.im) * r.gain1 / kDifferenceGain;
+  r.searchHigh[slot] = level;
+  if (slot == 0 && r.searchCount % kSearchResum == 0) {
+    r.searchSumRe = r.searchSumIm = r.searchSumHigh = 0;
+    for (int i = 0; i < kRecoverSearchWindows; ++i) {
+      r.searchSumRe += r.searchRotRe[i];
+      r.searchSumIm += r.searchRotIm[i];
+      r.searchSumHigh += r.searchHigh[i];
+    }
+  }
   r.prevRef = u;
   ++r.searchCount;
   r.t += length;
   if (r.searchCount <= kRecoverSearchWindows) return true;
 
-  double sumRe = 0, sumIm = 0, high = 0;
-  for (int i = 0; i < kRecoverSearchWindows; ++i) {
-    sumRe += r.searchRotRe[i];
-    sumIm += r.searchRotIm[i];
-    high += r.searchHigh[i];
-  }
+  const double sumRe = r.searchSumRe, sumIm = r.searchSumIm, high = r.searchSumHigh;
   const double coherence = std::sqrt(sumRe * sumRe + sumIm * sumIm);
   // Written so that a window of no numbers is never taken for a leader.
   if (!(coherence > kLeaderCoherence * kRecoverSearchWindows)) return true;

@@ -107,7 +107,8 @@ struct Recover {
   int searchCount;
   double searchRotRe[kRecoverSearchWindows], searchRotIm[kRecoverSearchWindows];
   double searchHigh[kRecoverSearchWindows];
-  Phasor prevRef;  // the last window's high-tone correlation
+  double searchSumRe, searchSumIm, searchSumHigh;  // over the windows above
+  Phasor prevRef;                                  // the last window's high-tone correlation
   double leaderLevel;
   double leaderRotRe[2], leaderRotIm[2];  // the last two windows' rotations, not yet trusted
   double leaderSumRe, leaderSumIm;
