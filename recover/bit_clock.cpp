@@ -20,6 +20,11 @@ constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;
 constexpr double kReferenceRate = 0.02;
 constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase is trusted
+// On a clean signal fewer will do, and the clock then times by phase sooner, which fast wow
+// right after the leader needs; in noise four bits' phase is too rough to time by.
+constexpr int kReferenceQuick = 4;
+constexpr double kClean = 0.9;
+constexpr int kCleanRun = 16;  // bits that clear in a row make the signal clean
 // 1 / (n + 1), but no less than kReferenceRate.
 constexpr auto kFirstRates = [] {
   std::array<double, kReferenceMin * 4> rates{};
@@ -63,6 +68,7 @@ void StartBits(Recover& r, double at) {
   r.pendingAdjust = r.pendingLate = 0;
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
+  r.cleanRun = 0;
   r.signalLevel = r.leaderLevel;
   r.bitCount = 0;
 }
@@ -93,7 +99,9 @@ bool DataStep(Recover& r) {
   if (confident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
   const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};
-  const bool learnt = r.ref0Count >= kReferenceMin && r.ref1Count >= kReferenceMin;
+  r.cleanRun = confidence > kClean ? r.cleanRun + 1 : 0;
+  const int trustAfter = r.cleanRun >= kCleanRun ? kReferenceQuick : kReferenceMin;
+  const bool learnt = r.ref0Count >= trustAfter && r.ref1Count >= trustAfter;
   double sure = confidence;
   if (!surerThan(kUncertain) && learnt) bit = CoherentBit(r, u0, u1, &sure);
   if (confident) {
@@ -109,7 +117,7 @@ bool DataStep(Recover& r) {
   // the phase learnt for its tone, tells how far the clock moved since: precise, fast enough
   // for flutter, but blind to an offset the learnt phases have taken up.
   double late = 0;
-  const bool havePhase = (bit ? r.ref1Count : r.ref0Count) >= kReferenceMin;
+  const bool havePhase = (bit ? r.ref1Count : r.ref0Count) >= trustAfter;
   if (havePhase && timed) {
     const Phasor& u = bit ? u1 : u0;
     const double refRe = bit ? r.ref1Re : r.ref0Re, refIm = bit ? r.ref1Im : r.ref0Im;

@@ -123,6 +123,7 @@ struct Recover {
   int prevBit;
   double ref0Re, ref0Im, ref1Re, ref1Im;
   int ref0Count, ref1Count;
+  int cleanRun;  // bits in a row decided clearly
   double signalLevel;
 
   // Framing.

@@ -72,7 +72,7 @@ const Worn kSweep[] = {
      1},
     {"wow_8Hz",
      [](synth::Options& o) {
-       o.wow = {0.06, 8};
+       o.wow = {0.07, 8};
      },
      0},
     {"flutter_30Hz",
