@@ -7,27 +7,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "audio/sample_value.h"
 #include "decoder/level_scan.h"
 #include "tape_reader.h"
 
 // 8-bit samples are unsigned: silence, the centre of their range, is 128.
 inline constexpr int32_t kUnsignedCentre = 128;
-
-// Little-endian value of `count` bytes (1 to 4). One byte is unsigned (8-bit samples are);
-// wider values are two's complement of their own width.
-inline int32_t DecodeValue(const unsigned char* p, int count) {
-  switch (count) {
-    case 1:
-      return p[0];
-    case 2:
-      return static_cast<int16_t>(p[0] | p[1] << 8);
-    case 3:
-      return static_cast<int32_t>(static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) << 8) >> 8;
-    default:
-      return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 |
-                                  static_cast<uint32_t>(p[3]) << 24);
-  }
-}
 
 // Reads byte by byte across a refill; ends the process at the end of input.
 int32_t ReadValueSlow(InputStream& in, int count);

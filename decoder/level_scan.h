@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "audio/sample_value.h"
 #include "tape_reader.h"
 
 #if defined(__x86_64__)
@@ -66,20 +67,6 @@ TONEGRAB_AVX2 inline uint32_t Hits(const unsigned char* p, __m256i flip, __m256i
   return static_cast<uint32_t>(_mm256_movemask_epi8(hit)) & lanes;
 }
 
-// A sample as the plain scan reads it; 8-bit samples are unsigned.
-template <int kBytes>
-inline int32_t SampleAt(const unsigned char* p) {
-  if constexpr (kBytes == 1) return p[0];
-  if constexpr (kBytes == 2) {
-    int16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  int32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 }  // namespace avx2_scan
 
 // Offset in buf of the first sample at `at`, at + frameBytes, ... up to `stop` that reaches
@@ -117,7 +104,7 @@ TONEGRAB_AVX2 inline int64_t FindThresholdAvx2(const unsigned char* buf, int64_t
     at += kVectorBytes;
   }
   for (; at <= stop; at += frameBytes) {
-    const int32_t s = SampleAt<kBytes>(buf + at);
+    const int32_t s = DecodeValue(buf + at, kBytes);
     if (level ? s <= threshold : s >= threshold) break;
   }
   return at;
