@@ -17,8 +17,6 @@ constexpr int kConfirmRun = 4;
 // or so after a pause starts a block of its own.
 constexpr int kLeaderBits = 22;
 constexpr int kGapLeaderBits = 11;
-constexpr int kGapFrames = 5;  // frames without data, about 46 ms: longer than a dropout
-constexpr int kMaxSlip = 5;
 
 // The speed of the block's written frames: the mean bit length gives it. Bits after the data
 // (a gap, voice) do not count, though the clock runs on through them.
@@ -42,6 +40,11 @@ void Announce(Recover& r) {
   Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r), 0});
   for (int i = 0; i < r.probationCount; ++i) EmitByte(r, r.probation[i], r.probationDamaged[i]);
   r.probationCount = 0;
+}
+
+// Why a leader's data did not become a block.
+RecoverRejection WhyNoBlock(const Recover& r) {
+  return r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames;
 }
 
 // Bits a leader's data has to become a block in: the frames held on probation, with room for
@@ -82,17 +85,20 @@ double CandidateRestart(const Recover& r) {
   return r.bitCount > kFirstFrameSearch ? Bit(r, kFirstFrameSearch).time : r.t;
 }
 
-void GiveUpCandidate(Recover& r, RecoverRejection why) {
-  const double from = CandidateRestart(r);
+void GiveUpCandidate(Recover& r, RecoverRejection why, double from) {
   RejectLeader(r, why);
   r.probationCount = 0;
   r.pendingCount = 0;
   StartSearch(r, from);
 }
 
+void GiveUpCandidate(Recover& r, RecoverRejection why) {
+  GiveUpCandidate(r, why, CandidateRestart(r));
+}
+
 bool CandidateExpired(Recover& r) {
   if (r.blockOpen || r.frameStart < kCandidateBits) return false;
-  GiveUpCandidate(r, r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames);
+  GiveUpCandidate(r, WhyNoBlock(r));
   return true;
 }
 
@@ -102,10 +108,7 @@ bool CandidateExpired(Recover& r) {
 void NewLeaderAt(Recover& r, int64_t k) {
   const double at = Bit(r, k).time;
   if (!r.blockOpen) {
-    RejectLeader(r, r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames);
-    r.probationCount = 0;
-    r.pendingCount = 0;
-    StartSearch(r, at);
+    GiveUpCandidate(r, WhyNoBlock(r), at);
     return;
   }
   EndBlock(r);
@@ -117,7 +120,7 @@ bool LeaderEndsBlock(Recover& r, int64_t at) {
     NewLeaderAt(r, at);
     return true;
   }
-  if (r.pendingCount < kGapFrames) return false;
+  if (r.pendingCount < kLongGap) return false;
   // After a gap the leader may begin anywhere, not only where a start bit was due.
   for (int64_t k = at; k < at + kFrameBits + kMaxSlip; ++k) {
     if (MarkRun(r, k, kGapLeaderBits) == kGapLeaderBits) {
@@ -132,7 +135,7 @@ void EndBlock(Recover& r) {
   if (r.blockOpen)
     Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r), 0});
   else if (r.stage == kStageData)
-    RejectLeader(r, r.probationCount > 0 ? kRejectFewFrames : kRejectNoFrames);
+    RejectLeader(r, WhyNoBlock(r));
   r.blockOpen = false;
   r.pendingCount = 0;
   r.probationCount = 0;

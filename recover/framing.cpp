@@ -1,7 +1,6 @@
 // Frames: bits into bytes. A frame is a start bit 0, eight data bits and two stop bits 1. Its
 // alignment is kept from the frames themselves, through damage and through idle line (mark
 // bits where a start bit is due, which carry nothing).
-
 #include "recover/stages.h"
 
 namespace recovery {
@@ -10,9 +9,7 @@ namespace {
 constexpr int kLookFrames = 3;    // frames that must decode at a new alignment
 constexpr int kResumeFrames = 4;  // frames in a row that resume a block after damage
 // After a long gap, more: voice or music there can decode as a few frames in a row.
-constexpr int kLongGap = 5;
 constexpr int kResumeAfterLongGap = 8;
-constexpr int kMaxSlip = 5;             // bits an alignment may move
 constexpr int kMaxIdle = 21;            // mark bits where a start bit is due, short of a leader
 constexpr double kIdleConfident = 0.5;  // a mark bit that counts towards a leader
 constexpr double kIdleClear = 0.7;      // one that counts as idle line
@@ -45,7 +42,6 @@ bool FrameGood(const Recover& r, int64_t at) {
   return at >= 0 && at + kFrameBits <= r.bitCount && FrameFits(r, at) && FramePresent(r, at);
 }
 
-// Past the idle line at `at`, when a frame that decodes follows it; else `at`.
 // Clear mark bits from `at` on, up to one more than idle line can hold.
 int ClearMarks(const Recover& r, int64_t at) {
   int n = 0;

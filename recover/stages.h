@@ -29,6 +29,9 @@ inline constexpr double kMaxSpeed = 1.45;
 inline constexpr int kFrameBits = 11;  // start bit 0, eight data bits, two stop bits 1
 // The newest samples in the ring may still turn out to be part of a click.
 inline constexpr int kClickLag = kRecoverClickMax + 2;
+inline constexpr int kMaxSlip = 5;  // bits a frame alignment may move
+// Frames without data, about 46 ms: more than a dropout, a gap in the block's frames.
+inline constexpr int kLongGap = 5;
 inline constexpr int kLeadBits = 6;  // leader bits decoded before the first start bit's edge
 inline constexpr int kFirstFrameSearch = 40;  // bits after the leader searched for the first frame
 
@@ -139,9 +142,11 @@ bool LeaderEndsBlock(Recover& r, int64_t at);
 void EndBlock(Recover& r);
 // The leader found did not lead to data.
 void RejectLeader(Recover& r, RecoverRejection why);
-// Its data was not found or did not decode: the search goes on from where the data was taken
-// to begin, so that a real leader there is not passed over and the same one is not found again.
+// Its data was not found or did not decode: the search goes on from `from`, by default where
+// the data was taken to begin, so that a real leader there is not passed over and the same one
+// is not found again.
 void GiveUpCandidate(Recover& r, RecoverRejection why);
+void GiveUpCandidate(Recover& r, RecoverRejection why, double from);
 // A leader's data has not become a block in the bits it has for that: given up.
 bool CandidateExpired(Recover& r);
 
