@@ -32,6 +32,12 @@ constexpr int kHole = 4;
 // its taps, so its rise and decay lie below the threshold.
 constexpr int kGuard = 1;
 
+// The held peak after a sample (or a block's largest) of this size: it climbs a share of the
+// way to a larger one, and decays otherwise.
+inline float HeldPeak(float peak, float size, float attack, float decay) {
+  return size > peak ? peak + attack * (size - peak) : peak * decay;
+}
+
 // The excursion under way has lasted too long for a click: it was the signal, and the held
 // peak is taken from it.
 void TakeExcursion(Impulses& m) {
@@ -78,7 +84,7 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
       for (int j = 0; j < kPeakBlock; ++j) top = std::max(top, std::fabs(x[i + j]));
       // Written so that a sample of no number is never taken for a click.
       if (!(top > kClickOverPeak * peak)) {
-        peak = top > peak ? peak + kBlockAttack * (top - peak) : peak * blockDecay;
+        peak = HeldPeak(peak, top, kBlockAttack, blockDecay);
         i += kPeakBlock;
         continue;
       }
@@ -89,7 +95,7 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
       const float size = std::fabs(v);
       const bool above = size > kClickOverPeak * peak;
       if (m.run == 0 && !above) {
-        peak = size > peak ? peak + kPeakAttack * (size - peak) : peak * decay;
+        peak = HeldPeak(peak, size, kPeakAttack, decay);
         continue;
       }
       if (m.run == 0) m.quiet = 0;
@@ -107,7 +113,7 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
       const int64_t w = start + i;
       MarkClick(m, w - m.run - kGuard, w - kHole - 1 + kGuard);
       m.run = 0;
-      peak = size > peak ? peak + kPeakAttack * (size - peak) : peak * decay;
+      peak = HeldPeak(peak, size, kPeakAttack, decay);
     }
   }
   m.peak = peak;
