@@ -54,6 +54,36 @@ bool Solve(double a[kTerms][kTerms], double* b) {
   return true;
 }
 
+// Where a window lies over the ring: the samples it touches, and how much of the first and last
+// of them lies outside it. A sample covers [n, n + 1) and counts by its overlap with the window.
+struct Span {
+  int64_t first, last;
+  int count;
+  double lead;  // the window begins this far into its first sample
+  float outFirst, outLast;
+};
+
+Span SpanOf(double start, double length) {
+  Span s;
+  s.first = static_cast<int64_t>(std::floor(start));
+  s.last = static_cast<int64_t>(std::floor(start + length));
+  s.count = static_cast<int>(s.last - s.first + 1);
+  s.lead = start - static_cast<double>(s.first);
+  s.outFirst = static_cast<float>(s.count == 1 ? 1 - length : s.lead);
+  s.outLast =
+      static_cast<float>(s.count == 1 ? 0 : static_cast<double>(s.last + 1) - start - length);
+  return s;
+}
+
+// `count` samples of the ring from `from`, straight from it where they do not wrap around its
+// end, else copied into `copy`.
+const float* RingRun(const Recover& r, int64_t from, int count, float* copy) {
+  const int64_t at = from & kRingMask;
+  if (at + count <= kRecoverRing) return r.ring + at;
+  for (int i = 0; i < count; ++i) copy[i] = r.ring[(from + i) & kRingMask];
+  return copy;
+}
+
 bool InClick(const Impulses& m, int64_t n) {
   const int64_t kept = std::min<int64_t>(m.clicks, kRecoverClickSpans);
   for (int64_t i = 0; i < kept; ++i) {
@@ -78,10 +108,9 @@ bool MeetsClick(const Impulses& m, double start, double length) {
 // besides the click, and given as the correlations of the whole window would give them, each
 // sample weighed by its overlap with the window as there.
 Tones WindowAroundClick(const Recover& r, double start, double length) {
-  const int64_t first = static_cast<int64_t>(std::floor(start));
-  const int64_t last = static_cast<int64_t>(std::floor(start + length));
+  const Span span = SpanOf(start, length);
   double a[kTerms][kTerms] = {}, b[kTerms] = {};
-  for (int64_t n = first; n <= last; ++n) {
+  for (int64_t n = span.first; n <= span.last; ++n) {
     if (InClick(r.impulses, n)) continue;
     const double from = std::max(start, static_cast<double>(n));
     const double to = std::min(start + length, static_cast<double>(n + 1));
@@ -124,53 +153,35 @@ void SetBitLength(Recover& r, double length) {
   }
 }
 
-// Correlations of the samples in [start, start + length) with the two tones at the current
-// bit rate, one and two cycles per bit, in phase with the window's start. A sample covers
-// [n, n + 1) and counts by its overlap with the window. The sums run over fixed tables, so
-// that the compiler can do several samples at once; the window's own phase is one rotation.
 Phasor HighToneOfChanges(const Recover& r, double start, double length) {
-  const int64_t first = static_cast<int64_t>(std::floor(start));
-  const int64_t last = static_cast<int64_t>(std::floor(start + length));
-  const int count = static_cast<int>(last - first + 1);
-  const double lead = start - static_cast<double>(first);
-  // The samples from the one before the window's first, straight from the ring where they do
-  // not wrap around its end.
+  const Span w = SpanOf(start, length);
+  // The samples from the one before the window's first: a change is a sample less that one.
   float copy[kRecoverWindowMax + 1];
-  const float* v = r.ring + ((first - 1) & kRingMask);
-  if (((first - 1) & kRingMask) + count + 1 > kRecoverRing) {
-    for (int i = 0; i <= count; ++i) copy[i] = r.ring[(first - 1 + i) & kRingMask];
-    v = copy;
-  }
+  const float* v = RingRun(r, w.first - 1, w.count + 1, copy);
   float a1 = 0, b1 = 0;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < w.count; ++i) {
     const float d = v[i + 1] - v[i];
     a1 += d * r.high[0][i];
     b1 += d * r.high[1][i];
   }
-  const float outFirst = static_cast<float>(count == 1 ? 1 - length : lead);
-  const float outLast =
-      static_cast<float>(count == 1 ? 0 : static_cast<double>(last + 1) - start - length);
-  const float f = (v[1] - v[0]) * outFirst, l = (v[count] - v[count - 1]) * outLast;
-  a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
-  b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
-  const Phasor z = Rotation(r.omega * lead);
+  const float f = (v[1] - v[0]) * w.outFirst, l = (v[w.count] - v[w.count - 1]) * w.outLast;
+  a1 -= f * r.high[0][0] + l * r.high[0][w.count - 1];
+  b1 -= f * r.high[1][0] + l * r.high[1][w.count - 1];
+  const Phasor z = Rotation(r.omega * w.lead);
   const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
   return {a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
 }
 
+// Correlations of the samples in [start, start + length) with the two tones at the current
+// bit rate, one and two cycles per bit, in phase with the window's start. The sums run over
+// fixed tables, so that the compiler can do several samples at once; the window's own phase
+// is one rotation.
 Tones Window(const Recover& r, double start, double length) {
   if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
-  const int64_t first = static_cast<int64_t>(std::floor(start));
-  const int64_t last = static_cast<int64_t>(std::floor(start + length));
-  const int count = static_cast<int>(last - first + 1);
-  const double lead = start - static_cast<double>(first);
-  // The samples straight from the ring where they do not wrap around its end.
+  const Span w = SpanOf(start, length);
+  const int count = w.count;
   float copy[kRecoverWindowMax];
-  const float* v = r.ring + (first & kRingMask);
-  if ((first & kRingMask) + count > kRecoverRing) {
-    for (int i = 0; i < count; ++i) copy[i] = r.ring[(first + i) & kRingMask];
-    v = copy;
-  }
+  const float* v = RingRun(r, w.first, count, copy);
   float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
   for (int i = 0; i < count; ++i) {
     a0 += v[i] * r.low[0][i];
@@ -179,16 +190,13 @@ Tones Window(const Recover& r, double start, double length) {
     b1 += v[i] * r.high[1][i];
   }
   // The first and last samples count only by their overlap with the window: take off the rest.
-  const float outFirst = static_cast<float>(count == 1 ? 1 - length : lead);
-  const float outLast =
-      static_cast<float>(count == 1 ? 0 : static_cast<double>(last + 1) - start - length);
-  const float f = v[0] * outFirst, l = v[count - 1] * outLast;
+  const float f = v[0] * w.outFirst, l = v[count - 1] * w.outLast;
   a0 -= f * r.low[0][0] + l * r.low[0][count - 1];
   b0 -= f * r.low[1][0] + l * r.low[1][count - 1];
   a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
   b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
   // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
-  const Phasor z = Rotation(r.omega * lead);
+  const Phasor z = Rotation(r.omega * w.lead);
   const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
   return {a0 * z.re - b0 * z.im, a0 * z.im + b0 * z.re, a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
 }
