@@ -21,20 +21,12 @@ if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/t
 
 TG=$BUILD/tonegrab
 SYNTH=$BUILD/tests/tonegrab-synth
-if [[ ! -x $TG || ! -x $SYNTH ]]; then
-  if [[ $BUILD == "$ROOT/build/release" ]]; then
-    (cd "$ROOT" && cmake --preset release && cmake --build --preset release --target tonegrab tonegrab-synth)
-  else
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release &&
-      cmake --build "$BUILD" --target tonegrab tonegrab-synth
-  fi
-fi
+# shellcheck source=bench/timing.sh
+source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
+build_tools "$ROOT" "$BUILD" "$TG" "$SYNTH"
 for tool in flac sox; do
   command -v $tool >/dev/null || { echo "$tool is not installed" >&2; exit 2; }
 done
-
-# shellcheck source=bench/timing.sh
-source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
 
 # peak_rss FILE: the largest peak RSS in KiB of RUNS decodes of FILE; the decode must be right.
 peak_rss() {

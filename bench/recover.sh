@@ -51,15 +51,9 @@ if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/t
 
 TG=$BUILD/tonegrab
 SYNTH=${SYNTH:-$BUILD/tests/tonegrab-synth}
-if [[ ! -x $TG || ! -x $SYNTH ]]; then
-  if [[ $BUILD == "$ROOT/build/release" ]]; then
-    (cd "$ROOT" && cmake --preset release >/dev/null &&
-      cmake --build --preset release --target tonegrab tonegrab-synth >/dev/null)
-  else
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-      cmake --build "$BUILD" -j2 --target tonegrab tonegrab-synth >/dev/null
-  fi
-fi
+# shellcheck source=bench/timing.sh
+source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
+build_tools "$ROOT" "$BUILD" "$TG" "$SYNTH"
 [[ -x $TG ]] || { echo "no tonegrab at $TG" >&2; exit 2; }
 [[ -x $SYNTH ]] || { echo "no synthesizer at $SYNTH" >&2; exit 2; }
 MM=${MINIMODEM:-$(command -v minimodem || true)}
@@ -72,9 +66,6 @@ done
 command -v python3 >/dev/null || { echo "python3 is needed for the scores" >&2; exit 2; }
 
 # ---- Timing ----
-# shellcheck source=bench/timing.sh
-source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
-
 # peak_kib CMD...: the peak resident set of one run, in KiB.
 peak_kib() {
   if [[ -x /usr/bin/time ]]; then

@@ -22,19 +22,10 @@ if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/t
 
 TG=$BUILD/tonegrab
 SYNTH=$BUILD/tests/tonegrab-synth
-if [[ ! -x $TG || ! -x $SYNTH ]]; then
-  if [[ ! -f $BUILD/CMakeCache.txt ]]; then
-    if [[ $BUILD == "$ROOT/build/release" ]]; then
-      (cd "$ROOT" && cmake --preset release)
-    else
-      cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTONEGRAB_TESTS=OFF
-    fi
-  fi
-  cmake --build "$BUILD" -j 2 --target tonegrab tonegrab-synth
-fi
-
 # shellcheck source=bench/timing.sh
 source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
+build_tools "$ROOT" "$BUILD" "$TG" "$SYNTH"
+
 
 f=$WORK/s16x2-${MINUTES}min.wav
 "$SYNTH" --rate 44100 --tail idle --seed 1 --bits 16 --channels 2 --channel 1 \

@@ -26,24 +26,13 @@ if [[ -n ${2:-} ]]; then WORK=$2; mkdir -p "$WORK"; else WORK=$(mktemp -d /tmp/t
 
 TG=$BUILD/tonegrab
 SYNTH=${SYNTH:-$BUILD/tests/tonegrab-synth}
-if [[ ! -x $TG || ! -x $SYNTH ]]; then
-  # Only the two targets needed here: the synthesizer builds without GoogleTest, on demand. A
-  # build directory already configured (by the test preset, say) is kept as it is.
-  if [[ ! -f $BUILD/CMakeCache.txt ]]; then
-    if [[ $BUILD == "$ROOT/build/release" ]]; then
-      (cd "$ROOT" && cmake --preset release)
-    else
-      cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTONEGRAB_TESTS=OFF
-    fi
-  fi
-  cmake --build "$BUILD" -j 2 --target tonegrab tonegrab-synth
-fi
+# shellcheck source=bench/timing.sh
+source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
+build_tools "$ROOT" "$BUILD" "$TG" "$SYNTH"
 [[ -x $SYNTH ]] || { echo "no synthesizer at $SYNTH" >&2; exit 2; }
 ANSWERS=$WORK/answers
 printf 'y\n1\n' >"$ANSWERS"  # overwrite: yes; channel: 1 (ignored for mono and text)
 
-# shellcheck source=bench/timing.sh
-source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
 
 # The recordings: name, then the synthesizer options.
 declare -a NAMES=() OPTS=()

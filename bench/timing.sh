@@ -1,4 +1,22 @@
-# Timing shared by the benchmarks; sourced, not run. Needs RUNS and WORK set.
+# What the benchmarks share: building the tools they run, and timing. Sourced, not run; the
+# timing needs RUNS and WORK set.
+
+# build_tools ROOT BUILD TG SYNTH: builds tonegrab and the synthesizer into BUILD when TG or
+# SYNTH is missing; only those two targets (the synthesizer builds without GoogleTest). A build
+# directory already configured (by the test preset, say) is kept as it is. CMake's output goes
+# to standard error, away from the benchmark's tables.
+build_tools() {
+  local root=$1 build=$2
+  [[ -x $3 && -x $4 ]] && return 0
+  if [[ ! -f $build/CMakeCache.txt ]]; then
+    if [[ $build == "$root/build/release" ]]; then
+      (cd "$root" && cmake --preset release) >&2
+    else
+      cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTONEGRAB_TESTS=OFF >&2
+    fi
+  fi
+  cmake --build "$build" -j 2 --target tonegrab tonegrab-synth >&2
+}
 
 # median_of: the median of the numbers on standard input.
 median_of() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
