@@ -78,6 +78,10 @@ const char* FormatClock(long long ms, char* text, size_t size) {
   return text;
 }
 
+const char* ClockText(double seconds, char* text, size_t size) {
+  return FormatClock(static_cast<long long>(seconds * 1000 + 0.5), text, size);
+}
+
 void LineDone() {
   if (consoleIsTerminal) OutputFlush(console);
 }

@@ -19,6 +19,8 @@ void PrintWithPath(const char* before, const char* path, const char* after);
 void PrintNumber(const char* format, long long a, long long b = 0);
 // A time of `ms` milliseconds as h:mm:ss.mmm, into `text`; returns text.
 const char* FormatClock(long long ms, char* text, size_t size);
+// The same for a time in seconds, to the nearest millisecond.
+const char* ClockText(double seconds, char* text, size_t size);
 // A line is complete: a terminal shows it now.
 void LineDone();
 // Why a run failed, for people and scripts alike: one line "tonegrab: PATH: cause" on standard

@@ -65,7 +65,7 @@ double SpeedPercent(double speed) {
 // h:mm:ss.mmm, to the nearest millisecond.
 void PrintTime(double seconds) {
   char text[48];
-  Print(FormatClock(static_cast<long long>(seconds * 1000 + 0.5), text, sizeof text));
+  Print(ClockText(seconds, text, sizeof text));
 }
 
 void Label(double start, double end, const char* text) {
@@ -186,9 +186,9 @@ RejectedNotes rejected;
 void TellUntold() {
   if (rejected.untold == 0) return;
   char to[48];
-  FormatClock(static_cast<long long>(rejected.untoldUpTo * 1000 + 0.5), to, sizeof to);
   std::fprintf(stderr, "tonegrab: %lld more up to %s, for the same reason\n",
-               static_cast<long long>(rejected.untold), to);
+               static_cast<long long>(rejected.untold),
+               ClockText(rejected.untoldUpTo, to, sizeof to));
   rejected.untold = 0;
 }
 
@@ -201,9 +201,8 @@ void NoteRejected(const RecoverRun& r, const RecoverEvent& e) {
   }
   TellUntold();
   char from[48], to[48];
-  FormatClock(static_cast<long long>(e.time * 1000 + 0.5), from, sizeof from);
-  FormatClock(static_cast<long long>(e.endTime * 1000 + 0.5), to, sizeof to);
-  std::fprintf(stderr, "tonegrab: leader at %s (given up at %s) is not a block: %s\n", from, to,
+  std::fprintf(stderr, "tonegrab: leader at %s (given up at %s) is not a block: %s\n",
+               ClockText(e.time, from, sizeof from), ClockText(e.endTime, to, sizeof to),
                RecoverRejectionText(e.value));
   rejected.lastTold = e.time;
   rejected.lastWhy = e.value;

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "console.h"
 
 OutputStream reportStream;
 
@@ -49,8 +48,4 @@ bool IsUtf8(const char* text) {
     p += n;
   }
   return true;
-}
-
-const char* ClockText(double seconds, char* text, size_t size) {
-  return FormatClock(static_cast<long long>(seconds * 1000 + 0.5), text, size);
 }

@@ -21,7 +21,4 @@ int Utf8Length(const unsigned char* p);
 // Whether the whole string is well-formed UTF-8.
 bool IsUtf8(const char* text);
 
-// h:mm:ss.mmm of a time in seconds, into `text`.
-const char* ClockText(double seconds, char* text, size_t size);
-
 #endif

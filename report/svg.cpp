@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "report/report_text.h"
 #include "report/tape_report.h"
 
