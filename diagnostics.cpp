@@ -9,6 +9,7 @@
 #include "audio/samples.h"
 #include "console.h"
 #include "decoder/half_wave.h"
+#include "options.h"
 #include "signals.h"
 
 namespace {
@@ -171,7 +172,12 @@ void NoteInputKind(TapeReader& tr) {
 }
 
 void NoteChannel(TapeReader& tr, int channel) {
-  Note("decoding channel %d", channel);
+  if (channel == kAllChannels) {
+    Note("combining channels 1-%d", tr.channelCount);
+    channel = 1;  // the peak told is the first channel's
+  } else {
+    Note("decoding channel %d", channel);
+  }
   watch = PeakWatch{StreamTell(tr.input),
                     FrameBytes(tr),
                     BytesPerSample(tr),

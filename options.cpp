@@ -13,6 +13,7 @@ constexpr const char* kDefaultOutputPath = "out.bin";
 constexpr int kLabelsOption = 256;  // long-only options take values past the characters
 constexpr int kMapOption = 257;
 constexpr int kJsonOption = 258;
+constexpr int kTakeOption = 259;
 constexpr int kMaxChannel = 65535;
 
 // The leading ':' makes a missing value return ':', told apart from an unknown option ('?').
@@ -27,12 +28,17 @@ const struct option kLongOptions[] = {{"channel", required_argument, nullptr, 'c
                                       {"labels", required_argument, nullptr, kLabelsOption},
                                       {"map", required_argument, nullptr, kMapOption},
                                       {"json", required_argument, nullptr, kJsonOption},
+                                      {"take", required_argument, nullptr, kTakeOption},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
 
-// A channel number: digits only, 1 to kMaxChannel.
+// A channel number: digits only, 1 to kMaxChannel; or "all".
 bool ParseChannel(const char* text, int* channel) {
+  if (std::strcmp(text, "all") == 0) {
+    *channel = kAllChannels;
+    return true;
+  }
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
@@ -76,7 +82,8 @@ const char kHelpText[] =
     "- is standard input; an <outputfile> of - is standard output, the console text then going\n"
     "to standard error.\n"
     "\n"
-    "  -c, --channel=N    decode channel N of a multi-channel recording without asking\n"
+    "  -c, --channel=N    decode channel N of a multi-channel recording without asking;\n"
+    "                     with --recover, all: every channel that carries the signal, combined\n"
     "  -y, --yes          overwrite an existing output file without asking\n"
     "  -n, --no-clobber   never overwrite an existing output file\n"
     "  -q, --quiet        no listing and no dots: only the byte count or the error\n"
@@ -85,6 +92,8 @@ const char kHelpText[] =
     "                     damage, follows the tape's speed, and decodes every block\n"
     "      --labels=FILE  with --recover: write an Audacity label track of the blocks and\n"
     "                     the damaged bytes to FILE\n"
+    "      --take=FILE    with --recover: another capture of the same tape, combined with the\n"
+    "                     input bit by bit (up to 8 takes)\n"
     "      --map=FILE     write a picture of the recording to FILE (SVG): level, blocks,\n"
     "                     damaged bytes, speed and quality along the tape\n"
     "      --json=FILE    write the same facts to FILE as JSON; - is standard output\n"
@@ -95,9 +104,18 @@ const char kHelpText[] =
     "128+N ended by signal N (SIGINT, SIGTERM, SIGHUP), every listed byte written.\n";
 
 ParseResult ParseOptions(int argc, char** argv, Options* options) {
-  *options =
-      Options{nullptr, kDefaultOutputPath, nullptr, 0, kOverwriteAsk, false, false, false, nullptr,
-              nullptr};
+  *options = Options{nullptr,
+                     kDefaultOutputPath,
+                     nullptr,
+                     0,
+                     kOverwriteAsk,
+                     false,
+                     false,
+                     false,
+                     nullptr,
+                     nullptr,
+                     {},
+                     0};
   // Messages for unknown options are ours, on standard error.
   opterr = 0;
   // Paths and options may come in any order (getopt_long permutes); "--" ends the options.
@@ -134,6 +152,11 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
       case kJsonOption:
         options->jsonPath = optarg;
         break;
+      case kTakeOption:
+        if (options->takeCount == kMaxTakes)
+          return Refuse("too many takes: at most 8, at ", optarg);
+        options->takePaths[options->takeCount++] = optarg;
+        break;
       case 'h':
         return kParseHelp;
       case 'V':
@@ -151,5 +174,8 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
   options->inputPath = argv[optind];
   if (paths == 2) options->outputPath = argv[optind + 1];
   if (options->labelsPath && !options->recover) return Refuse("--labels goes with ", "--recover");
+  if (options->takeCount > 0 && !options->recover) return Refuse("--take goes with ", "--recover");
+  if (options->channel == kAllChannels && !options->recover)
+    return Refuse("-c all goes with ", "--recover: without it, choose one channel");
   return kParseRun;
 }

@@ -2,13 +2,16 @@
 #ifndef TONEGRAB_OPTIONS_H
 #define TONEGRAB_OPTIONS_H
 
+inline constexpr int kAllChannels = -1;  // -c all: every channel, combined
+inline constexpr int kMaxTakes = 8;      // --take: further captures of the same tape
+
 enum OverwritePolicy : int { kOverwriteAsk, kOverwriteYes, kOverwriteNo };
 
 struct Options {
   const char* inputPath;
   const char* outputPath;  // "out.bin" when none is given
   const char* labelsPath;  // label track of the recovery decoder; nullptr for none
-  int channel;             // 1-based; 0 asks
+  int channel;             // 1-based; 0 asks; kAllChannels combines them
   OverwritePolicy overwrite;
   bool quiet;    // no listing and no dots
   bool verbose;  // diagnostics on standard error
@@ -17,6 +20,10 @@ struct Options {
   // --map and --json: the picture and the record of the recording; nullptr for none.
   const char* mapPath;
   const char* jsonPath;
+
+  // --take: the further captures, decoded beside the input and combined with it.
+  const char* takePaths[kMaxTakes];
+  int takeCount;
 };
 
 enum ParseResult : int {

@@ -3,10 +3,12 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "combine/channels.h"
 #include "console.h"
 #include "output_file.h"
 #include "recover/recover.h"
@@ -46,6 +48,7 @@ struct RecoverRun {
   bool standard;   // every block to standard output, one after another
   bool writing;
   bool failed;
+  bool mixing;  // -c all: the channels combined into one
   BlockSummary current;
   BlockSummary summaries[kSummaries];
   int summaryCount;
@@ -55,6 +58,9 @@ Recover decoder;
 OutputStream labels;
 float samples[kChunk];
 RecoverRun run;
+ChannelMix mix;
+float frames[kMixChunk * kMixChannels];
+float mixed[kMixRing];
 
 // Speed against nominal in per cent, to one decimal; a nought has no sign.
 double SpeedPercent(double speed) {
@@ -125,6 +131,18 @@ void BeginBlock(RecoverRun& r, const RecoverEvent& e) {
   PrintTime(b.start);
   Print("\n");
   LineDone();
+}
+
+// -v: how the channels are combined as the block begins.
+void NoteMix(const RecoverRun& r) {
+  if (!r.mixing || !r.options->verbose) return;
+  std::fprintf(stderr, "tonegrab: block %d:", r.block);
+  for (int c = 0; c < mix.channels; ++c) {
+    const MixFigures f = MixChannelFigures(mix, c);
+    std::fprintf(stderr, "%s channel %d weight %.2f, %s, delay %+.3f ms", c ? ";" : "", c + 1,
+                 f.share, f.inverted ? "inverted" : "upright", f.delayMs);
+  }
+  std::fprintf(stderr, "\n");
 }
 
 void NoteDamaged(RecoverRun& r, const RecoverEvent& e) {
@@ -212,18 +230,49 @@ bool TakeEvents(RecoverRun& r) {
   const int count = RecoverStep(decoder);
   for (int i = 0; i < count && !r.failed; ++i) {
     const RecoverEvent& e = decoder.events[i];
-    if (e.kind == kBlockStart)
+    if (e.kind == kBlockStart) {
       BeginBlock(r, e);
-    else if (e.kind == kBlockByte)
+      NoteMix(r);
+    } else if (e.kind == kBlockByte) {
       TakeByte(r, e);
-    else if (e.kind == kBlockEnd)
+    } else if (e.kind == kBlockEnd) {
       EndBlockRun(r, e);
-    else
+    } else {
       NoteRejected(r, e);
+    }
     ReportEvent(e, r.current.path);
   }
   decoder.eventCount = 0;
   return count > 0 && !r.failed;
+}
+
+// The next samples of the chosen channel into the decoder; how many, 0 at the end.
+int64_t PushChannel(TapeReader& tr) {
+  const int64_t n = ReadFractions(tr, samples, kChunk);
+  ReportSamples(samples, n);
+  RecoverPush(decoder, samples, n);
+  return n;
+}
+
+// The next frames, their channels mixed, into the decoder; how many, 0 at the end. The record
+// of the recording sees the first channel.
+int64_t PushMixed(TapeReader& tr) {
+  const int64_t n = ReadFrameFractions(tr, frames, kMixChunk);
+  for (int64_t i = 0; i < n; ++i) samples[i] = frames[i * mix.channels];
+  ReportSamples(samples, n);
+  RecoverPushDecimated(decoder, mixed, MixPush(mix, frames, n, mixed));
+  return n;
+}
+
+// The input has ended: the mix's last second into the decoder, as much at a time as its ring
+// takes.
+void FinishMix(RecoverRun& r) {
+  const int64_t n = MixFinish(mix, mixed);
+  for (int64_t at = 0; at < n && !r.failed; at += kRecoverPushMax) {
+    RecoverPushDecimated(decoder, mixed + at, std::min<int64_t>(kRecoverPushMax, n - at));
+    while (TakeEvents(r)) {
+    }
+  }
 }
 
 void PrintSummary(const BlockSummary& b, bool standard) {
@@ -366,15 +415,16 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
   }
   if (!options.quiet) Print("\n");
 
+  run.mixing = options.channel == kAllChannels && tr.channelCount > 1;
+  if (run.mixing) MixInit(mix, tr.channelCount, tr.sampleRate, decoder.decimator.factor);
   for (;;) {
-    const int64_t n = ReadFractions(tr, samples, kChunk);
+    const int64_t n = run.mixing ? PushMixed(tr) : PushChannel(tr);
     if (n == 0) break;
-    ReportSamples(samples, n);
-    RecoverPush(decoder, samples, n);
     while (TakeEvents(run)) {
     }
     if (run.failed) break;
   }
+  if (!run.failed && run.mixing) FinishMix(run);
   if (!run.failed) {
     RecoverFinish(decoder);
     while (TakeEvents(run)) {

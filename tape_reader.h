@@ -118,6 +118,9 @@ void SelectChannel(TapeReader& tr, int channel);
 // (a signed sample's full scale is 1; 8-bit samples are centred on 128); returns how many, 0 at
 // the end of input. Never ends the process.
 int64_t ReadFractions(TapeReader& tr, float* out, int64_t max);
+// The same for every channel, from a stream standing on a frame's first sample: up to `max`
+// whole frames, their samples interleaved, into `out` (room for max * channelCount).
+int64_t ReadFrameFractions(TapeReader& tr, float* out, int64_t max);
 
 // decoder/decoder.cpp
 int ReadHalfWave(TapeReader& tr, HalfWaveKind* kind);

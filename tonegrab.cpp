@@ -13,6 +13,7 @@
 
 #include "audio/samples.h"
 #include "byte_stream.h"
+#include "combine/channels.h"
 #include "console.h"
 #include "decoder/half_wave.h"
 #include "diagnostics.h"
@@ -73,6 +74,12 @@ int64_t LongestStepBack(const TapeReader& tr) {
 // question. Returns 0 when the run ends here.
 int ChooseChannel(const TapeReader& tr) {
   if (options.channel == 0) return AskChannel(tr.channelCount, options.inputPath);
+  if (options.channel == kAllChannels) {
+    if (tr.channelCount <= kMixChannels) return tr.channelCount == 1 ? 1 : kAllChannels;
+    PrintNumber("\t-c all combines at most %lld channels", kMixChannels);
+    PrintNumber(": the recording has %lld; choose one with -c N\n\n", tr.channelCount);
+    return 0;
+  }
   if (options.channel <= tr.channelCount) return options.channel;
   PrintNumber("\tChannel %lld is out of range: the recording has channels 1-%lld\n\n",
               options.channel, tr.channelCount);
@@ -234,7 +241,7 @@ int main(int argc, char** argv) {
         EndBeforeDecoding();
         return Finish(kFailure);
       }
-      SelectChannel(reader, channel);
+      if (channel != kAllChannels) SelectChannel(reader, channel);
     }
     dataStart = StreamTell(reader.input);
     if (options.verbose) NoteChannel(reader, channel);

@@ -75,3 +75,20 @@ int64_t ReadFractions(TapeReader& tr, float* out, int64_t max) {
   }
   return done;
 }
+
+int64_t ReadFrameFractions(TapeReader& tr, float* out, int64_t max) {
+  InputStream& in = tr.input;
+  const int bytes = BytesPerSample(tr);
+  const int64_t frameBytes = FrameBytes(tr);
+  int64_t done = 0;
+  while (done < max) {
+    if (in.cur < 0 || in.cur + frameBytes > in.len) {
+      if (!SampleFill(tr) || in.cur + frameBytes > in.len) break;
+    }
+    const int64_t frames = std::min((in.len - in.cur) / frameBytes, max - done);
+    Convert(tr, in.buf + in.cur, frames * tr.channelCount, bytes, out + done * tr.channelCount);
+    in.cur += frames * frameBytes;
+    done += frames;
+  }
+  return done;
+}

@@ -60,6 +60,10 @@ void RecoverPush(Recover& r, const float* samples, int64_t count) {
   }
 }
 
+void RecoverPushDecimated(Recover& r, const float* samples, int64_t count) {
+  TakeDecimated(r, samples, count);
+}
+
 void RecoverFinish(Recover& r) {
   r.inputEnded = true;
 }

@@ -159,6 +159,8 @@ int RecoverInit(Recover& r, double sampleRate);
 // Takes samples of the chosen channel as fractions of full scale. Call RecoverStep until it
 // returns 0 between two calls: the ring keeps only so much.
 void RecoverPush(Recover& r, const float* samples, int64_t count);
+// Takes samples already decimated by r.decimator.factor, as a mix of channels is.
+void RecoverPushDecimated(Recover& r, const float* samples, int64_t count);
 // The input has ended: the open block ends with its last complete byte.
 void RecoverFinish(Recover& r);
 // Decodes as far as the samples allow; returns the number of events now in r.events (the
