@@ -1,5 +1,6 @@
 #include "recover_run.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "combine/channels.h"
+#include "combine/takes.h"
 #include "console.h"
 #include "output_file.h"
 #include "recover/recover.h"
@@ -37,6 +39,8 @@ struct BlockSummary {
   DamagedRun runs[kDamagedRuns];
   int runCount;
   int64_t moreRuns;
+  char takes[64];    // with --take: the takes that hold the block, as "1, 3"; "" without
+  int64_t repaired;  // bytes damaged in a take that the others gave cleanly
 };
 
 struct RecoverRun {
@@ -48,7 +52,8 @@ struct RecoverRun {
   bool standard;   // every block to standard output, one after another
   bool writing;
   bool failed;
-  bool mixing;  // -c all: the channels combined into one
+  bool mixing;    // -c all: the channels combined into one
+  Take* keeping;  // with --take, while the takes are decoded: their events, held
   BlockSummary current;
   BlockSummary summaries[kSummaries];
   int summaryCount;
@@ -59,6 +64,9 @@ OutputStream labels;
 float samples[kChunk];
 RecoverRun run;
 ChannelMix mix;
+Take takes[kTakesMax];
+MergedTape tape;
+TapeReader takeReader;
 float frames[kMixChunk * kMixChannels];
 float mixed[kMixRing];
 
@@ -226,10 +234,25 @@ void NoteRejected(const RecoverRun& r, const RecoverEvent& e) {
   rejected.lastWhy = e.value;
 }
 
+// A take's event held for combining; -v tells the input's rejected leaders.
+void KeepEvent(RecoverRun& r, const RecoverEvent& e) {
+  if (e.kind == kLeaderRejected) {
+    if (r.keeping == &takes[0]) NoteRejected(r, e);
+    return;
+  }
+  if (TakeKeep(*r.keeping, e)) return;
+  PrintNumber("\tA take holds more than %lld bytes, more than can be combined\n\n", kTakeBytes);
+  r.failed = true;
+}
+
 bool TakeEvents(RecoverRun& r) {
   const int count = RecoverStep(decoder);
   for (int i = 0; i < count && !r.failed; ++i) {
     const RecoverEvent& e = decoder.events[i];
+    if (r.keeping) {
+      KeepEvent(r, e);
+      continue;
+    }
     if (e.kind == kBlockStart) {
       BeginBlock(r, e);
       NoteMix(r);
@@ -247,19 +270,19 @@ bool TakeEvents(RecoverRun& r) {
 }
 
 // The next samples of the chosen channel into the decoder; how many, 0 at the end.
-int64_t PushChannel(TapeReader& tr) {
+int64_t PushChannel(TapeReader& tr, bool reported) {
   const int64_t n = ReadFractions(tr, samples, kChunk);
-  ReportSamples(samples, n);
+  if (reported) ReportSamples(samples, n);
   RecoverPush(decoder, samples, n);
   return n;
 }
 
 // The next frames, their channels mixed, into the decoder; how many, 0 at the end. The record
 // of the recording sees the first channel.
-int64_t PushMixed(TapeReader& tr) {
+int64_t PushMixed(TapeReader& tr, bool reported) {
   const int64_t n = ReadFrameFractions(tr, frames, kMixChunk);
   for (int64_t i = 0; i < n; ++i) samples[i] = frames[i * mix.channels];
-  ReportSamples(samples, n);
+  if (reported) ReportSamples(samples, n);
   RecoverPushDecimated(decoder, mixed, MixPush(mix, frames, n, mixed));
   return n;
 }
@@ -273,6 +296,144 @@ void FinishMix(RecoverRun& r) {
     while (TakeEvents(r)) {
     }
   }
+}
+
+// Decodes the recording in `tr` to its end (the decoder readied for its rate), its channels
+// mixed or the chosen one; `reported`: its samples go to the record of the recording.
+void DecodeRecording(RecoverRun& r, TapeReader& tr, bool mixing, bool reported) {
+  if (mixing) MixInit(mix, tr.channelCount, tr.sampleRate, decoder.decimator.factor);
+  for (;;) {
+    const int64_t n = mixing ? PushMixed(tr, reported) : PushChannel(tr, reported);
+    if (n == 0) break;
+    while (TakeEvents(r)) {
+    }
+    if (r.failed) return;
+  }
+  if (mixing) FinishMix(r);
+  if (r.failed) return;
+  RecoverFinish(decoder);
+  while (TakeEvents(r)) {
+  }
+}
+
+// Opens a take for decoding: a recording at a rate the decoder takes, its channel as the
+// input's (a take of one channel gives that one). False, with the message, when it cannot be.
+bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) {
+  TapeReader& tr = takeReader;
+  tr = TapeReader{};
+  struct stat info, output;
+  const int fd = IsStandardStream(path) ? -1 : open(path, O_RDONLY | O_CLOEXEC);
+  const bool opened = fd >= 0 && fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+  if (!opened) {
+    const int error = IsStandardStream(path) ? ESPIPE : fd >= 0 ? EISDIR : errno;
+    if (fd >= 0) close(fd);
+    PrintWithPath("\tError opening take \"", path, "\"\n\n");
+    Explain(path, "%s",
+            IsStandardStream(path) ? "a take is read from a file, not standard input"
+                                   : std::strerror(error));
+    return false;
+  }
+  const char* outputPath = r.options->outputPath;
+  if (!r.standard && stat(outputPath, &output) == 0 && SameFile(info, output)) {
+    close(fd);
+    PrintWithPath("\tTake and output are the same file \"", path, "\"\n\n");
+    return false;
+  }
+  StreamAttach(tr.input, fd);
+  SetInputKind(tr);
+  const char* why =
+      tr.refusal  ? tr.refusal
+      : tr.isText ? "it is not a recording"
+      : channel == kAllChannels && tr.channelCount > kMixChannels
+          ? "-c all combines at most 8 channels"
+      : channel > tr.channelCount && tr.channelCount > 1 ? "it does not have the input's channel"
+      : !RecoverRateSupported(tr.sampleRate) ? "its sample rate is out of range for --recover"
+                                             : nullptr;
+  if (why) {
+    CloseSound(tr);
+    close(fd);
+    PrintWithPath("\tCannot combine take \"", path, "\": ");
+    Print(why);
+    Print("\n\n");
+    return false;
+  }
+  *mixing = channel == kAllChannels && tr.channelCount > 1;
+  if (!*mixing) SelectChannel(tr, tr.channelCount == 1 || channel == kAllChannels ? 1 : channel);
+  return true;
+}
+
+void CloseTake() {
+  CloseSound(takeReader);
+  close(takeReader.input.fd);
+}
+
+// Whether every take can be read, before anything is decoded.
+bool TakesFit(const RecoverRun& r, int channel) {
+  for (int k = 0; k < r.options->takeCount; ++k) {
+    bool mixing = false;
+    if (!OpenTake(r, r.options->takePaths[k], channel, &mixing)) return false;
+    CloseTake();
+  }
+  return true;
+}
+
+// "1, 2, 4": the takes that hold the block.
+void TakesText(const MergedBlock& b, int count, char* text, size_t size) {
+  size_t used = 0;
+  text[0] = '\0';
+  for (int k = 0; k < count && used < size; ++k) {
+    if (b.block[k] < 0) continue;
+    const int n = std::snprintf(text + used, size - used, "%s%d", used ? ", " : "", k + 1);
+    if (n > 0) used += static_cast<size_t>(n);
+  }
+}
+
+// The combined blocks to files, the listing and the record, as the decoder's events would.
+void WriteCombined(RecoverRun& r, int count) {
+  for (const MergedBlock& b : tape.blocks) {
+    double start, end, speed;
+    MergedSpan(takes, tape, b, &start, &end, &speed);
+    const RecoverEvent opening{kBlockStart, 0, 0, start, start, speed, 0, {}};
+    BeginBlock(r, opening);
+    if (r.failed) return;
+    ReportEvent(opening, r.current.path);
+    TakesText(b, count, r.current.takes, sizeof r.current.takes);
+    for (int64_t p = 0; p < b.length && r.writing; ++p) {
+      const CombinedByte c = CombineByte(takes, tape, b, p);
+      const RecoverEvent e{kBlockByte, c.damaged, c.value,   c.time,
+                           c.endTime,  c.speed,   c.quality, {}};
+      TakeByte(r, e);
+      ReportEvent(e, r.current.path);
+      r.current.repaired += c.repaired;
+    }
+    const RecoverEvent closing{kBlockEnd, 0, 0, start, end, speed, 0, {}};
+    EndBlockRun(r, closing);
+    ReportEvent(closing, r.current.path);
+    if (r.failed) return;
+  }
+}
+
+// The input and each take decoded, their blocks matched and combined, and written.
+void DecodeTakes(RecoverRun& r, TapeReader& input, int channel) {
+  const int count = 1 + r.options->takeCount;
+  for (int k = 0; k < count; ++k) takes[k] = Take{};
+  r.keeping = &takes[0];
+  DecodeRecording(r, input, r.mixing, true);
+  for (int k = 1; k < count && !r.failed && PendingSignal() == 0; ++k) {
+    bool mixing = false;
+    if (!OpenTake(r, r.options->takePaths[k - 1], channel, &mixing)) {
+      r.failed = true;
+      break;
+    }
+    r.keeping = &takes[k];
+    RecoverInit(decoder, takeReader.sampleRate);
+    DecodeRecording(r, takeReader, mixing, false);
+    CloseTake();
+  }
+  r.keeping = nullptr;
+  if (r.failed || PendingSignal() != 0) return;
+  MergeTakes(takes, count, &tape);
+  WriteCombined(r, count);
 }
 
 void PrintSummary(const BlockSummary& b, bool standard) {
@@ -295,6 +456,14 @@ void PrintSummary(const BlockSummary& b, bool standard) {
     Print("\n");
   }
   if (b.moreRuns) PrintNumber("\tand %lld more damaged bytes apart\n", b.moreRuns);
+  if (b.takes[0] == '\0') return;
+  Print(std::strchr(b.takes, ',') ? "\tfound in takes " : "\tfound in take ");
+  Print(b.takes);
+  if (b.repaired > 0)
+    PrintNumber(b.repaired == 1 ? "; %lld byte repaired from other takes"
+                                : "; %lld bytes repaired from other takes",
+                b.repaired);
+  Print("\n");
 }
 
 // The directory part of `path` ("." when there is none) into `dir`.
@@ -395,7 +564,7 @@ bool RecoverRateFits(const TapeReader& tr) {
   return false;
 }
 
-int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
+int RecoverToFiles(TapeReader& tr, int channel, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes) {
   run = RecoverRun{};
   rejected = RejectedNotes{-1e9, -1, 0, 0};
@@ -413,23 +582,18 @@ int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
     }
     OutputAttach(labels, fd);
   }
+  if (options.takeCount > 0 && !TakesFit(run, channel)) {
+    DiscardOutput(options.outputPath);
+    if (options.labelsPath) DiscardOutput(options.labelsPath);
+    return kFailure;
+  }
   if (!options.quiet) Print("\n");
 
   run.mixing = options.channel == kAllChannels && tr.channelCount > 1;
-  if (run.mixing) MixInit(mix, tr.channelCount, tr.sampleRate, decoder.decimator.factor);
-  for (;;) {
-    const int64_t n = run.mixing ? PushMixed(tr) : PushChannel(tr);
-    if (n == 0) break;
-    while (TakeEvents(run)) {
-    }
-    if (run.failed) break;
-  }
-  if (!run.failed && run.mixing) FinishMix(run);
-  if (!run.failed) {
-    RecoverFinish(decoder);
-    while (TakeEvents(run)) {
-    }
-  }
+  if (options.takeCount == 0)
+    DecodeRecording(run, tr, run.mixing, true);
+  else
+    DecodeTakes(run, tr, channel);
   if (run.writing) {  // ended early: keep what was decoded
     SaveOutput(*run.out, run.current.path);
     run.failed = true;

@@ -12,13 +12,14 @@
 // Exit statuses of the recovery mode beyond success and failure.
 inline constexpr int kRecoverDamaged = 2;
 
-// Decodes every block of the recording in `tr` (standing on the chosen channel's first sample),
-// once RecoverRateFits has said yes for it. Block 1 goes to `out`, open on options.outputPath but
-// not yet emptied; block k to the same name with -k before the extension; on standard output
-// every block follows the one before. A recording without a block leaves the files as they were.
-// Returns the exit status: 0 clean, 2 some bytes damaged, 1 failure. *bytes counts the bytes
-// written, in all blocks.
-int RecoverToFiles(TapeReader& tr, OutputStream& out, const Options& options,
+// Decodes every block of the recording in `tr` (standing on the chosen channel's first sample,
+// or with -c all on its first frame; `channel` the one chosen, or kAllChannels), once
+// RecoverRateFits has said yes for it, and with --take the takes too, combined with it. Block 1
+// goes to `out`, open on options.outputPath but not yet emptied; block k to the same name with -k
+// before the extension; on standard output every block follows the one before. A recording without
+// a block leaves the files as they were. Returns the exit status: 0 clean, 2 some bytes damaged, 1
+// failure. *bytes counts the bytes written, in all blocks.
+int RecoverToFiles(TapeReader& tr, int channel, OutputStream& out, const Options& options,
                    const struct stat& inputInfo, int64_t* bytes);
 
 // Whether the label track of --labels may go where it is named: not over the input, the output,

@@ -34,10 +34,11 @@ constexpr char kVersionText[] = "tonegrab 1.0.0\n";
 OutputStream output;
 Options options;
 TapeReader reader;
-int64_t byteCount;   // bytes decoded so far
-RunPhase phase;      // for -v: how far the run got
-int64_t frameStart;  // for -v: the stream position where the byte being read began
-int64_t dataStart;   // the stream position of the chosen channel's first sample
+int64_t byteCount;      // bytes decoded so far
+RunPhase phase;         // for -v: how far the run got
+int64_t frameStart;     // for -v: the stream position where the byte being read began
+int64_t dataStart;      // the stream position of the chosen channel's first sample
+int chosenChannel = 1;  // 1-based, or kAllChannels
 
 // Opens the input for reading; "-" is standard input. One that cannot be repositioned is read
 // as it arrives.
@@ -243,6 +244,7 @@ int main(int argc, char** argv) {
       }
       if (channel != kAllChannels) SelectChannel(reader, channel);
     }
+    chosenChannel = channel;
     dataStart = StreamTell(reader.input);
     if (options.verbose) NoteChannel(reader, channel);
     ReportChannel(channel);
@@ -253,7 +255,8 @@ int main(int argc, char** argv) {
   }
   if (ReportWanted(options)) ReportBegin(reader, options);
   if (options.recover && !reader.isText)
-    return Finish(EndReport(RecoverToFiles(reader, output, options, inputInfo, &byteCount)));
+    return Finish(
+        EndReport(RecoverToFiles(reader, chosenChannel, output, options, inputInfo, &byteCount)));
   if (!StartOutput(outputFd, options.outputPath)) return Finish(kFailure);
   if (!options.quiet) Print("\n\n");
 

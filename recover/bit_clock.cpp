@@ -146,6 +146,10 @@ bool DataStep(Recover& r) {
   b.value = static_cast<uint8_t>(bit);
   b.confidence = static_cast<float>(confidence);
   b.sure = static_cast<float>(sure);
+  // A bit weaker than the signal's level (a dropout's) is weaker evidence, whatever its tones'
+  // ratio.
+  const double level = std::min(1.0, strongest / (r.signalLevel + kTiny));
+  b.soft = static_cast<float>((bit ? sure : -sure) * level);
   b.time = r.t;
   ++r.bitCount;
   r.prevBit = bit;

@@ -29,15 +29,23 @@ void EmitByte(Recover& r, const RecoverFrame& f, bool damaged) {
   const double bitLength = (f.endTime - f.time) / kFrameBits;
   r.speedSum += bitLength;
   ++r.speedCount;
-  Emit(r, {kBlockByte, damaged, f.value, Seconds(r, f.time), Seconds(r, f.endTime),
-           r.rate / (kBitRate * bitLength), f.quality});
+  RecoverEvent e{kBlockByte,
+                 damaged,
+                 f.value,
+                 Seconds(r, f.time),
+                 Seconds(r, f.endTime),
+                 r.rate / (kBitRate * bitLength),
+                 f.quality,
+                 {}};
+  std::copy(f.soft, f.soft + 8, e.soft);
+  Emit(r, e);
   r.blockLastEnd = Seconds(r, f.endTime);
 }
 
 // Enough frames decoded in a row: the block is announced with the frames held so far.
 void Announce(Recover& r) {
   r.blockOpen = true;
-  Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r), 0});
+  Emit(r, {kBlockStart, 0, 0, r.blockStart, r.blockStart, Speed(r), 0, {}});
   for (int i = 0; i < r.probationCount; ++i) EmitByte(r, r.probation[i], r.probationDamaged[i]);
   r.probationCount = 0;
 }
@@ -133,7 +141,7 @@ bool LeaderEndsBlock(Recover& r, int64_t at) {
 
 void EndBlock(Recover& r) {
   if (r.blockOpen)
-    Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r), 0});
+    Emit(r, {kBlockEnd, 0, 0, r.blockStart, r.blockLastEnd, MeanSpeed(r), 0, {}});
   else if (r.stage == kStageData)
     RejectLeader(r, WhyNoBlock(r));
   r.blockOpen = false;
@@ -142,8 +150,14 @@ void EndBlock(Recover& r) {
 }
 
 void RejectLeader(Recover& r, RecoverRejection why) {
-  Emit(r, {kLeaderRejected, 0, static_cast<unsigned char>(why), r.leaderStart, Seconds(r, r.t),
-           Speed(r), 0});
+  Emit(r, {kLeaderRejected,
+           0,
+           static_cast<unsigned char>(why),
+           r.leaderStart,
+           Seconds(r, r.t),
+           Speed(r),
+           0,
+           {}});
 }
 
 }  // namespace recovery

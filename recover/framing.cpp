@@ -98,8 +98,15 @@ RecoverFrame FrameAt(const Recover& r, int64_t at) {
   // The frame ends a bit after its last bit begins, a bit as long as its own bits were: the
   // clock may have moved on since.
   const double start = Bit(r, at).time, lastBit = Bit(r, at + kFrameBits - 1).time;
-  return {static_cast<unsigned char>(value), confidence / kFrameBits, start,
-          lastBit + (lastBit - start) / (kFrameBits - 1)};
+  RecoverFrame f{static_cast<unsigned char>(value),
+                 confidence / kFrameBits,
+                 start,
+                 lastBit + (lastBit - start) / (kFrameBits - 1),
+                 {}};
+  for (int i = 0; i < 8; ++i)
+    f.soft[i] =
+        static_cast<int8_t>(std::lround(kSoftScale * Clamp(Bit(r, at + 1 + i).soft, -1, 1)));
+  return f;
 }
 
 // The move, within kMaxSlip bits of the next frame, to the alignment at which the following

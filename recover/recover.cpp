@@ -25,8 +25,12 @@ void FinishBlock(Recover& r) {
 
 }  // namespace
 
+bool RecoverRateSupported(double sampleRate) {
+  return sampleRate >= kMinInputRate && sampleRate <= kMaxInputRate;
+}
+
 int RecoverInit(Recover& r, double sampleRate) {
-  if (!(sampleRate >= kMinInputRate && sampleRate <= kMaxInputRate)) return 1;
+  if (!RecoverRateSupported(sampleRate)) return 1;
   const int factor = std::max(1, static_cast<int>(sampleRate / kTargetRate));
   r.inputRate = sampleRate;
   r.rate = sampleRate / factor;

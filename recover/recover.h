@@ -44,6 +44,7 @@ struct RecoverEvent {
   double endTime;  // seconds: where the byte's frame or the block ends, or the leader was given up
   double speed;    // block events: mean speed against nominal (1 = nominal)
   float quality;   // byte events: the frame's mean bit confidence, 0 (none) to 1 (clear)
+  int8_t soft[8];  // byte events: each data bit's evidence, for combining takes
 };
 
 enum RecoverStage : int { kStageSearch, kStageLeader, kStageEdge, kStageData };
@@ -56,13 +57,18 @@ struct RecoverBit {
   uint8_t value;
   float confidence;  // 0: the two tones equally strong; 1: only one present
   float sure;        // the same, or where it was decided coherently, how clearly
+  float soft;        // the evidence for a 1 (> 0) or a 0 (< 0): sure, less where the signal is weak
   double time;       // window start, decimated samples
 };
+
+// A data bit's evidence as a small number: kSoftScale a clear 1, -kSoftScale a clear 0.
+inline constexpr int kSoftScale = 127;
 
 struct RecoverFrame {
   unsigned char value;
   float quality;         // mean bit confidence
   double time, endTime;  // decimated samples
+  int8_t soft[8];        // the data bits' evidence, first bit first
 };
 
 // Clicks: excursions far above the signal's usual peak, short enough to be impulses, are marked
@@ -154,6 +160,8 @@ struct Recover {
   int eventCount;
 };
 
+// Whether the decoder takes recordings of this sample rate.
+bool RecoverRateSupported(double sampleRate);
 // 0 when the rate suits the decoder, else 1 (the tones do not fit, or the rate is absurd).
 int RecoverInit(Recover& r, double sampleRate);
 // Takes samples of the chosen channel as fractions of full scale. Call RecoverStep until it
