@@ -10,8 +10,7 @@ namespace {
 constexpr double kLearnSeconds = 1;      // the running sums' time constant
 constexpr double kLookaheadSeconds = 1;  // the mix runs this far behind the input
 constexpr double kMaxDelaySeconds = 0.001;
-constexpr double kHighPassHz = 400;  // hum and a slow wave kept out of the estimates
-constexpr double kClipOverRms = 5;   // a click's samples counted no larger than this
+constexpr double kClipOverRms = 5;  // a click's samples counted no larger than this
 // A channel whose samples match the reference's this little (the normalised correlation at
 // the best offset) carries no signal of its own: noise correlates to about 0.01 over a second.
 constexpr double kMinCoherence = 0.06;
@@ -20,6 +19,7 @@ constexpr double kReferenceSwitch = 1.5;
 // Between two offsets that fit about as well, the smaller: a leader's tone fits every cycle.
 constexpr double kOffsetPenalty = 0.02;
 constexpr int kRingMask = kMixRing - 1;
+constexpr int kCrossEvery = 2;
 
 // Scratch for one chunk: each channel's frames, then its decimated samples, then its
 // high-passed ones after the last chunk's.
@@ -38,44 +38,32 @@ double Cross(const ChannelMix& m, int c, int r, int lag) {
                : m.cross[PairIndex(m, r, c)][kMixLagMax - lag];
 }
 
-// A second-order Butterworth high-pass (the bilinear transform's biquad).
-void HighPassInit(ChannelMix& m) {
-  const double k = std::tan(std::numbers::pi * kHighPassHz / m.rate);
-  const double norm = 1 / (1 + std::numbers::sqrt2 * k + k * k);
-  m.hpB[0] = norm;
-  m.hpB[1] = -2 * norm;
-  m.hpB[2] = norm;
-  m.hpA[0] = 2 * (k * k - 1) * norm;
-  m.hpA[1] = (1 - std::numbers::sqrt2 * k + k * k) * norm;
-}
-
-// The chunk's decimated samples of channel c high-passed and clipped into passed[c], after the
-// last chunk's, and their powers summed.
+// The chunk's decimated samples of channel c, each less the one two before (a band-pass about
+// a quarter of the rate, between the tones, with nulls at DC and at half the rate: hum and a
+// slow wave stay out of the estimates), clipped, into passed[c] after the last chunk's, and
+// their powers summed.
 void PassChannel(ChannelMix& m, int c, int64_t n) {
   MixChannel& ch = m.ch[c];
   float* out = passed[c];
   const int history = 2 * m.lags;
   std::copy(ch.recent, ch.recent + history, out);
   const double rms = m.count > 0 ? std::sqrt(ch.power / m.count) : 0;
-  const double clip = rms > 0 ? kClipOverRms * rms : 1e30;
-  double x1 = ch.hp[0], x2 = ch.hp[1], y1 = ch.hp[2], y2 = ch.hp[3];
-  double power = 0, fourth = 0;
+  const float clip = rms > 0 ? static_cast<float>(kClipOverRms * rms) : 1e30f;
+  const float* x = decimated[c];
+  float y[kMixChunk];
+  y[0] = x[0] - ch.before[0];
+  if (n > 1) y[1] = x[1] - ch.before[1];
+  for (int64_t i = 2; i < n; ++i) y[i] = x[i] - x[i - 2];
+  float power = 0, fourth = 0;
   for (int64_t i = 0; i < n; ++i) {
-    const double x = decimated[c][i];
-    const double y = m.hpB[0] * x + m.hpB[1] * x1 + m.hpB[2] * x2 - m.hpA[0] * y1 - m.hpA[1] * y2;
-    x2 = x1;
-    x1 = x;
-    y2 = y1;
-    y1 = y;
-    const double v = std::clamp(y, -clip, clip);
-    out[history + i] = static_cast<float>(v);
-    power += v * v;
-    fourth += v * v * v * v;
+    const float v = std::clamp(y[i], -clip, clip);
+    out[history + i] = v;
+    const float v2 = v * v;
+    power += v2;
+    fourth += v2 * v2;
   }
-  ch.hp[0] = x1;
-  ch.hp[1] = x2;
-  ch.hp[2] = y1;
-  ch.hp[3] = y2;
+  ch.before[0] = n > 1 ? x[n - 2] : ch.before[1];
+  ch.before[1] = x[n - 1];
   const double decay = std::pow(m.keep, static_cast<double>(n));
   ch.power = ch.power * decay + power;
   ch.fourth = ch.fourth * decay + fourth;
@@ -85,20 +73,30 @@ void PassChannel(ChannelMix& m, int c, int64_t n) {
 // The pair's products at every offset over the chunk, the samples at the middle of the
 // high-passed stretch so that both sides have theirs.
 void CrossPair(ChannelMix& m, int i, int j, int64_t n, double decay) {
-  double* sums = m.cross[PairIndex(m, i, j)];
+  double* sums = m.cross[PairIndex(m, i, j)] + kMixLagMax;
   const float* a = passed[i] + m.lags;
-  for (int lag = -m.lags; lag <= m.lags; ++lag) {
+  // Four offsets at a time: four sums that do not wait for one another, and a's samples loaded
+  // once for them. The compiler may reorder each sum, to take several samples at once.
+  int lag = -m.lags;
+  for (; lag + 3 <= m.lags; lag += 4) {
     const float* b = passed[j] + m.lags - lag;
     float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    int64_t k = 0;
-    for (; k + 4 <= n; k += 4) {
+    for (int64_t k = 0; k < n; ++k) {
       s0 += a[k] * b[k];
-      s1 += a[k + 1] * b[k + 1];
-      s2 += a[k + 2] * b[k + 2];
-      s3 += a[k + 3] * b[k + 3];
+      s1 += a[k] * b[k - 1];
+      s2 += a[k] * b[k - 2];
+      s3 += a[k] * b[k - 3];
     }
-    for (; k < n; ++k) s0 += a[k] * b[k];
-    sums[kMixLagMax + lag] = sums[kMixLagMax + lag] * decay + ((s0 + s1) + (s2 + s3));
+    sums[lag] = sums[lag] * decay + s0;
+    sums[lag + 1] = sums[lag + 1] * decay + s1;
+    sums[lag + 2] = sums[lag + 2] * decay + s2;
+    sums[lag + 3] = sums[lag + 3] * decay + s3;
+  }
+  for (; lag <= m.lags; ++lag) {
+    const float* b = passed[j] + m.lags - lag;
+    float sum = 0;
+    for (int64_t k = 0; k < n; ++k) sum += a[k] * b[k];
+    sums[lag] = sums[lag] * decay + sum;
   }
 }
 
@@ -151,7 +149,7 @@ double FitChannel(ChannelMix& m, int c, double* coherence) {
       x = sign * (y1 - 0.25 * (y0 - y2) * d);
     }
   }
-  x /= m.count;
+  x /= m.crossCount;
   const double p = ch.power / m.count, pr = m.ch[r].power / m.count;
   *coherence = std::fabs(x) / (std::sqrt(p * pr) + 1e-30);
   return x;
@@ -205,34 +203,55 @@ void UpdateWeights(ChannelMix& m) {
   for (int c = 0; c < m.channels; ++c) m.ch[c].weight *= scale;
 }
 
-// Channel c's sample at a fractional position, by the cubic through the four around it; none
-// outside what was taken.
-float SampleAt(const ChannelMix& m, const MixChannel& ch, double at) {
-  const double base = std::floor(at);
-  const double f = at - base;
-  const int64_t i = static_cast<int64_t>(base);
-  float v[4];
-  for (int k = 0; k < 4; ++k) {
-    const int64_t j = i - 1 + k;
-    v[k] = j >= 0 && j < m.taken && j > m.taken - kMixRing ? ch.ring[j & kRingMask] : 0.0f;
+// Channel c of `count` interleaved frames into lane[]: two channels, the usual case, with a
+// stride the compiler knows.
+void TakeLane(const float* frames, int64_t count, int channels, int c) {
+  if (channels == 2) {
+    for (int64_t i = 0; i < count; ++i) lane[i] = frames[2 * i + c];
+    return;
   }
-  const double a = -f * (f - 1) * (f - 2) / 6, b = (f + 1) * (f - 1) * (f - 2) / 2,
-               c = -(f + 1) * f * (f - 2) / 2, d = (f + 1) * f * (f - 1) / 6;
-  return static_cast<float>(a * v[0] + b * v[1] + c * v[2] + d * v[3]);
+  for (int64_t i = 0; i < count; ++i) lane[i] = frames[i * channels + c];
+}
+
+// The cubic through four samples, at `f` (0 to 1) past the second: its weights.
+void CubicWeights(double f, float w[4]) {
+  w[0] = static_cast<float>(-f * (f - 1) * (f - 2) / 6);
+  w[1] = static_cast<float>((f + 1) * (f - 1) * (f - 2) / 2);
+  w[2] = static_cast<float>(-(f + 1) * f * (f - 2) / 2);
+  w[3] = static_cast<float>((f + 1) * f * (f - 1) / 6);
+}
+
+// Channel c's part of the mixed samples from m.mixed to `end` (exclusive), added into `out`:
+// its samples at its offset, between samples by the cubic through the four around. None
+// outside what was taken.
+void AddChannel(const ChannelMix& m, const MixChannel& ch, int64_t end, float* out) {
+  const double base = std::floor(ch.offset);
+  float w[4];
+  CubicWeights(ch.offset - base, w);
+  for (float& v : w) v *= static_cast<float>(ch.weight);
+  const int64_t shift = static_cast<int64_t>(base) - 1;  // the first of the four samples
+  const int64_t oldest = std::max<int64_t>(0, m.taken - kMixRing + 1);
+  int64_t k = m.mixed;
+  for (float* o = out; k < end; ++k, ++o) {
+    const int64_t j = k + shift;
+    if (j >= oldest && j + 3 < m.taken) {
+      *o += w[0] * ch.ring[j & kRingMask] + w[1] * ch.ring[(j + 1) & kRingMask] +
+            w[2] * ch.ring[(j + 2) & kRingMask] + w[3] * ch.ring[(j + 3) & kRingMask];
+      continue;
+    }
+    for (int t = 0; t < 4; ++t)
+      if (j + t >= oldest && j + t < m.taken) *o += w[t] * ch.ring[(j + t) & kRingMask];
+  }
 }
 
 // Mixed samples up to `end` (exclusive) into `out`.
 int64_t MixUpTo(ChannelMix& m, int64_t end, float* out) {
-  int64_t made = 0;
-  for (; m.mixed < end; ++m.mixed) {
-    double sum = 0;
-    for (int c = 0; c < m.channels; ++c) {
-      const MixChannel& ch = m.ch[c];
-      if (ch.weight != 0)
-        sum += ch.weight * SampleAt(m, ch, static_cast<double>(m.mixed) + ch.offset);
-    }
-    out[made++] = static_cast<float>(sum);
-  }
+  if (end <= m.mixed) return 0;
+  const int64_t made = end - m.mixed;
+  std::fill(out, out + made, 0.0f);
+  for (int c = 0; c < m.channels; ++c)
+    if (m.ch[c].weight != 0) AddChannel(m, m.ch[c], end, out);
+  m.mixed = end;
   return made;
 }
 
@@ -244,15 +263,15 @@ void MixInit(ChannelMix& m, int channels, double inputRate, int factor) {
   m.lags = std::min(kMixLagMax, static_cast<int>(std::ceil(kMaxDelaySeconds * m.rate)));
   m.lookahead = static_cast<int>(kLookaheadSeconds * m.rate);
   m.keep = std::exp(-1 / (kLearnSeconds * m.rate));
-  m.count = 0;
+  m.count = m.crossCount = 0;
+  m.chunks = 0;
   m.reference = 0;
   m.taken = m.mixed = 0;
-  HighPassInit(m);
   for (auto& pair : m.cross) std::fill(std::begin(pair), std::end(pair), 0.0);
   for (int c = 0; c < m.channels; ++c) {
     MixChannel& ch = m.ch[c];
     DecimatorInit(ch.decimator, factor);
-    std::fill(std::begin(ch.hp), std::end(ch.hp), 0.0);
+    ch.before[0] = ch.before[1] = 0;
     std::fill(std::begin(ch.recent), std::end(ch.recent), 0.0f);
     ch.power = ch.fourth = ch.signal = ch.noise = ch.offset = 0;
     ch.weight = c == 0;
@@ -263,7 +282,7 @@ int64_t MixPush(ChannelMix& m, const float* frames, int64_t count, float* out) {
   int64_t n = 0;
   for (int c = 0; c < m.channels; ++c) {
     MixChannel& ch = m.ch[c];
-    for (int64_t i = 0; i < count; ++i) lane[i] = frames[i * m.channels + c];
+    TakeLane(frames, count, m.channels, c);
     n = ch.decimator.factor == 1 ? count : Decimate(ch.decimator, lane, count, decimated[c]);
     if (ch.decimator.factor == 1) std::copy(lane, lane + count, decimated[c]);
     for (int64_t i = 0; i < n; ++i) ch.ring[(m.taken + i) & kRingMask] = decimated[c][i];
@@ -271,9 +290,12 @@ int64_t MixPush(ChannelMix& m, const float* frames, int64_t count, float* out) {
   }
   if (n == 0) return 0;
   const double decay = std::pow(m.keep, static_cast<double>(n));
+  // The pairs' products from every other chunk: as good an estimate, at half the work.
+  const bool crossed = m.chunks++ % kCrossEvery == 0;
   for (int i = 0; i < m.channels; ++i)
-    for (int j = i + 1; j < m.channels; ++j) CrossPair(m, i, j, n, decay);
+    for (int j = i + 1; j < m.channels; ++j) CrossPair(m, i, j, crossed ? n : 0, decay);
   m.count = m.count * decay + static_cast<double>(n);
+  m.crossCount = m.crossCount * decay + static_cast<double>(crossed ? n : 0);
   m.taken += n;
   UpdateWeights(m);
   return MixUpTo(m, m.taken - m.lookahead, out);

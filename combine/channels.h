@@ -23,7 +23,7 @@ inline constexpr int kMixPairs = kMixChannels * (kMixChannels - 1) / 2;
 
 struct MixChannel {
   Decimator decimator;
-  double hp[4];                  // the estimates' high-pass: the last two inputs and outputs
+  float before[2];               // the last chunk's last two decimated samples
   double power, fourth;          // running sums of the high-passed samples' 2nd, 4th powers
   double signal, noise;          // their powers as last estimated
   double weight;                 // in the mix, with its sign
@@ -34,12 +34,13 @@ struct MixChannel {
 
 struct ChannelMix {
   int channels;
-  double rate;    // decimated
-  int lags;       // offsets tried each way
-  int lookahead;  // decimated samples the mix runs behind the input
-  double keep;    // the running sums' decay per decimated sample
-  double count;   // the running sum of samples counted
-  double hpB[3], hpA[2];
+  double rate;        // decimated
+  int lags;           // offsets tried each way
+  int lookahead;      // decimated samples the mix runs behind the input
+  double keep;        // the running sums' decay per decimated sample
+  double count;       // the running sum of samples counted
+  double crossCount;  // of them, those whose products with the other channels' were summed
+  int64_t chunks;
   int reference;                                // the channel the others are lined up on
   int64_t taken;                                // decimated samples of each channel so far
   int64_t mixed;                                // mixed samples given out
