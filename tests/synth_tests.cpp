@@ -152,4 +152,64 @@ TEST(SynthTapeSide, AddedSoundsHaveTheirLevels) {
   EXPECT_LT(clicks, 190u);
 }
 
+std::vector<double> ChannelOf(const std::vector<double>& v, size_t c, size_t channels) {
+  std::vector<double> out;
+  for (size_t i = c; i < v.size(); i += channels) out.push_back(v[i]);
+  return out;
+}
+
+double Mean(const std::vector<double>& a, const std::vector<double>& b) {  // of a * b
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
+  return sum / double(a.size());
+}
+
+std::vector<double> Minus(std::vector<double> a, const std::vector<double>& b) {
+  for (size_t i = 0; i < a.size(); ++i) a[i] -= b[i];
+  return a;
+}
+
+// Copies: one tape on every channel, under each channel's own noise, polarity and delay.
+TEST(SynthCopies, EachChannelCarriesTheSameTapeItsOwnWay) {
+  synth::Options clean;
+  clean.amplitude = 0.35;  // the noise at -3 dB seldom clips
+  const std::string p = synth::Pattern(synth::RandomBytes(30, 3), clean);
+  const std::vector<double> tape = Levels(p, clean);
+  synth::Options one = clean;
+  one.snr = -3;
+  const std::vector<double> single = Levels(p, one);
+  synth::Options o = clean;
+  const double late = 10.5;  // samples
+  o.copies = {{-3}, {clean.snr, false, true, late / o.rate}, {.noise = true}, {-3}};
+  const std::vector<double> v = Levels(p, o);
+  ASSERT_EQ(v.size(), 4 * (tape.size() + 11));  // the late copy's tape ends 11 samples later
+  std::vector<double> ch[4];
+  for (size_t c = 0; c < 4; ++c) ch[c] = ChannelOf(v, c, 4), ch[c].resize(tape.size());
+
+  EXPECT_EQ(ch[0], single);  // the first copy: a single channel's recording, sample for sample
+  // The late copy: inverted, and exactly between two samples: at every other sample of the tape
+  // recorded at twice the rate.
+  synth::Options twice = clean;
+  twice.rate = 2 * o.rate;
+  const std::vector<double> fine = Levels(p, twice);
+  double off = 0;
+  for (size_t k = 11; k < tape.size(); ++k)
+    off = std::max(off, std::abs(ch[1][k] + fine[2 * k - 21]));
+  EXPECT_LE(off, 1.5 / 32767);  // a step of quantization at most
+  EXPECT_EQ(Peak(ch[1], 0, 10), 0);
+
+  const double noise = 0.35 * 0.35 / 2 * std::pow(10, 0.3);
+  EXPECT_NEAR(Mean(ch[2], ch[2]), noise, 0.05 * noise);  // noise alone, as loud as the first's
+  EXPECT_NEAR(Mean(ch[2], tape), 0, 0.05 * Mean(tape, tape));
+  const std::vector<double> n0 = Minus(ch[0], tape), n3 = Minus(ch[3], tape);
+  EXPECT_NEAR(Mean(n3, n3), noise, 0.05 * noise);  // the last copy: its own noise, unrelated
+  EXPECT_NEAR(Mean(n0, n3), 0, 0.05 * noise);
+
+  one.noiseSeed = one.seed;  // another capture's noise only when the seed differs
+  EXPECT_EQ(Levels(p, one), single);
+  one.noiseSeed = 2;
+  const std::vector<double> other = Levels(p, one), n = Minus(other, tape);
+  EXPECT_NEAR(Mean(Minus(single, tape), n), 0, 0.05 * noise);
+}
+
 }  // namespace

@@ -35,12 +35,11 @@ constexpr std::array<double, 4> kHumHz = {50, 100, 150, 250};
 constexpr std::array<double, 4> kHumShare = {1, 0.5, 0.3, 0.2};  // relative amplitudes
 
 // Seeds of the extras' own streams (xor-ed with `seed`), so that each leaves the others alone.
-constexpr uint64_t kIdleStream = 0x69646C65ull, kVoiceStream = 0x766F696365ull,
-                   kThumpStream = 0x7468756D70ull, kClickStream = 0x636C69636Bull;
+constexpr uint64_t kNoiseStream = 0x6E6F697365ull, kIdleStream = 0x69646C65ull,
+                   kVoiceStream = 0x766F696365ull, kThumpStream = 0x7468756D70ull,
+                   kClickStream = 0x636C69636Bull;
 
-struct Impairment {  // set up once per rendering
-  Rng rng;           // the Gaussian noise's own stream, so the other samples stay as they were
-  double sigma;
+struct Impairment {  // the tape's wear, the same on every channel; set up once per rendering
   std::array<double, 4> hum;  // amplitudes
   Rng clickRng;
   double clickNext, clickStart, clickWidth, clickPeak;  // seconds; peak: signed
@@ -58,18 +57,16 @@ double TonePower(const Options& o) {
   return o.amplitude * o.amplitude * (o.shape == Shape::kSine ? 0.5 : 1);
 }
 
+uint64_t NoiseSeed(const Options& o) {
+  return o.noiseSeed.value_or(o.seed);
+}
+
 Impairment SetUp(const Options& o) {
-  const double power = TonePower(o);
   double sharePower = 0;
   for (double a : kHumShare) sharePower += a * a / 2;
-  const double hum = std::sqrt(power * std::pow(10, o.hum / 10) / sharePower);
-  Impairment im{{o.seed ^ 0x6E6F697365ull},
-                std::sqrt(power * std::pow(10, -o.snr / 10)),
-                {},
-                {o.seed ^ kClickStream},
-                0,
-                -1,
-                std::max(o.clicks.width, 2.0 / o.rate),  // narrower would fall between samples
+  const double hum = std::sqrt(TonePower(o) * std::pow(10, o.hum / 10) / sharePower);
+  Impairment im{{}, {NoiseSeed(o) ^ kClickStream},          0,
+                -1, std::max(o.clicks.width, 2.0 / o.rate),  // narrower would fall between samples
                 0};
   for (size_t i = 0; i < kHumHz.size(); ++i) im.hum[i] = hum * kHumShare[i];
   if (o.clicks.rate > 0) im.clickNext = Exponential(im.clickRng, o.clicks.rate);
@@ -85,9 +82,9 @@ double Warped(double s, const Options& o) {  // seconds of tape at constant spee
   return t;
 }
 
-double TapeFrame(int64_t k, const Options& o) {
-  if (o.wow.depth == 0 && o.flutter.depth == 0 && o.steps.empty()) return double(k);
-  const double s = double(k) / o.rate;
+double TapeFrame(double k, const Options& o) {  // k fractional for a channel that comes late
+  if (o.wow.depth == 0 && o.flutter.depth == 0 && o.steps.empty()) return k;
+  const double s = k / o.rate;
   if (o.steps.empty()) return Warped(s, o) * o.rate;
   // Each step scales the speed from its time on: sum the pieces of the integral before s.
   double t = 0, from = 0, factor = 1;
@@ -110,9 +107,10 @@ double ClickAt(double s, const Options& o, Impairment& im) {
   return im.clickStart >= 0 && u < 1 ? im.clickPeak * std::sin(std::numbers::pi * u) : 0;
 }
 
-double Impair(double signal, int64_t k, const Options& o, Impairment& im) {
+// The tape's wear on its signal at frame k: everything but the noise.
+double Worn(double signal, bool invert, int64_t k, const Options& o, Impairment& im) {
   const double s = double(k) / o.rate;
-  double x = o.invert ? -signal : signal;
+  double x = invert ? -signal : signal;
   for (const Dip& d : o.dips)
     if (s >= d.start && s < d.start + d.duration) x *= std::pow(10, d.db / 20);
   x += o.dc;
@@ -120,7 +118,6 @@ double Impair(double signal, int64_t k, const Options& o, Impairment& im) {
     for (size_t i = 0; i < kHumHz.size(); ++i) x += im.hum[i] * std::sin(kTwoPi * kHumHz[i] * s);
   if (o.clip > 0) x = std::clamp(x, -o.clip, o.clip);
   if (o.clicks.rate > 0) x += ClickAt(s, o, im);
-  if (im.sigma > 0) x += im.sigma * Gaussian(im.rng);
   return x;
 }
 
@@ -282,9 +279,122 @@ std::string Blank(double seconds) {
   return Units(seconds, '_');
 }
 
+namespace {
+
+// Where one channel's head is on the pattern, and the sounds it has started there.
+struct Head {
+  size_t i = 0;                    // the unit under the head
+  double t = 0, dur = 0, end = 0;  // the unit's exact start, length and end, seconds
+  double polarity = 1;
+  bool live = false;  // false: past the pattern's end
+  Voice voice;
+  Thump thump;
+};
+
+// One channel that carries the tape (or only noise), with its own noise.
+struct Track {
+  Head head;
+  double at = 0;  // the tape frame under the head for the current sample
+  Rng rng;        // the noise tail and `noise` (and the other channels' noise)
+  Rng gauss;      // the Gaussian noise
+  double sigma = 0, scale = 1, delay = 0;  // noise; the gain as a factor; frames late
+  bool invert = false, signal = true;
+};
+
+// Onto the next unit that takes time from `h.i` on, starting what begins there; false past the end.
+bool Enter(Head& h, const std::string& p, double unit) {
+  for (; h.i < p.size(); ++h.i) {
+    const char c = p[h.i];
+    if (c == '^') {
+      h.polarity = -h.polarity;
+      continue;
+    }
+    if (c == '*') {
+      StartThump(h.thump, h.t);
+      continue;
+    }
+    if (c == 'v' && (h.i == 0 || p[h.i - 1] != 'v'))
+      StartVoice(h.voice, h.t,
+                 double(std::min(p.find_first_not_of('v', h.i), p.size()) - h.i) * unit);
+    h.dur = (c == 'L' ? 2 : 1) * unit, h.end = h.t + h.dur;
+    return true;
+  }
+  return false;
+}
+
+// On to the unit that holds tape frame `at`.
+void Follow(Head& h, const std::string& p, double at, int rate, double unit) {
+  while (h.live && at >= h.end * rate) {
+    if (p[h.i] == 'S' || p[h.i] == 'L') h.polarity = -h.polarity;
+    h.t = h.end, ++h.i;
+    h.live = Enter(h, p, unit);
+  }
+}
+
+// What the tape carries under the head at its frame.
+double TapeAt(Track& tr, const std::string& p, const Options& o) {
+  Head& h = tr.head;
+  const double at = tr.at;
+  if (!h.live || at < 0) return 0;  // a late channel before the tape starts, or after it ends
+  const char c = p[h.i];
+  const bool wave = c == 'S' || c == 'L';
+  double x = 0;
+  if (wave && o.shape == Shape::kSquare) x = h.polarity * o.amplitude;
+  if (wave && o.shape == Shape::kSine)
+    x = h.polarity * o.amplitude * std::sin(std::numbers::pi * (at / o.rate - h.t) / h.dur);
+  if (c == '~') x = (tr.rng.Next() & 1 ? 1 : -1) * (0.5 + 0.5 * tr.rng.Uniform());
+  if (c == 'v') x += VoiceAt(at / o.rate, h.voice);
+  if (h.thump.start >= 0) x += ThumpAt(at / o.rate, h.thump);
+  if (o.tone > 0) x += o.amplitude * std::sin(kTwoPi * o.tone * at / o.rate);
+  return x;
+}
+
+// Sample frame k of one channel, before quantization.
+double ChannelAt(Track& tr, const std::string& p, int64_t k, const Options& o, Impairment& im) {
+  double x = tr.signal ? Worn(TapeAt(tr, p, o), tr.invert, k, o, im) : 0;
+  if (tr.sigma > 0) x += tr.sigma * Gaussian(tr.gauss);
+  if (o.noise > 0) x += o.noise * tr.rng.Symmetric();
+  return x * tr.scale;
+}
+
+// Copy c's streams: copy 0 has a single channel's, the others their own, unrelated to those.
+uint64_t StreamOf(uint64_t seed, size_t c) {
+  return c == 0 ? seed : seed ^ Rng { c }.Next();
+}
+
+std::vector<Track> Tracks(const std::string& p, const Options& o, double unit) {
+  std::vector<Copy> copies = o.copies;
+  if (copies.empty()) copies.push_back({o.snr});
+  const double power = TonePower(o);
+  // Noise alone is as loud as the first copy with the signal has it, or as the tone.
+  double noiseOnly = power;
+  for (const Copy& c : copies)
+    if (!c.noise) {
+      if (std::isfinite(c.snr)) noiseOnly = power * std::pow(10, -c.snr / 10);
+      break;
+    }
+  const uint64_t seed = NoiseSeed(o);
+  std::vector<Track> tracks;
+  for (size_t c = 0; c < copies.size(); ++c) {
+    Track tr{{.voice = {{o.seed ^ kVoiceStream}, o.amplitude * std::pow(10, o.voiceDb / 20)},
+              .thump = {{o.seed ^ kThumpStream}, o.amplitude * std::pow(10, o.thump / 20)}},
+             0,
+             {StreamOf(seed, c)},
+             {StreamOf(seed ^ kNoiseStream, c)}};
+    tr.head.live = Enter(tr.head, p, unit);
+    const Copy& cp = copies[c];
+    tr.sigma = std::sqrt(cp.noise ? noiseOnly : power * std::pow(10, -cp.snr / 10));
+    tr.scale = std::pow(10, cp.gain / 20), tr.delay = cp.delay * o.rate;
+    tr.invert = o.invert != cp.invert, tr.signal = !cp.noise;
+    tracks.push_back(tr);
+  }
+  return tracks;
+}
+
+}  // namespace
+
 void Render(const std::string& pattern, const Options& o,
             const std::function<void(const uint8_t*, size_t)>& sink) {
-  Rng rng{o.seed};
   Impairment im = SetUp(o);
   const int width = o.bits / 8;
   const double full = std::ldexp(1.0, o.bits - 1) - 1;
@@ -296,41 +406,23 @@ void Render(const std::string& pattern, const Options& o,
     if (used + width > buf.size()) sink(buf.data(), std::exchange(used, 0));
     for (int i = 0; i < width; ++i) buf[used++] = uint8_t(uint64_t(q) >> (8 * i));
   };
-  Voice voice{{o.seed ^ kVoiceStream}, o.amplitude * std::pow(10, o.voiceDb / 20)};
-  Thump thump{{o.seed ^ kThumpStream}, o.amplitude * std::pow(10, o.thump / 20)};
-  double t = 0, polarity = 1;  // t: exact start time of the current unit or half-wave
-  int64_t k = 0;               // sample frame k lies at time k / rate
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '^') {
-      polarity = -polarity;
+  std::vector<Track> tracks = Tracks(pattern, o, unit);
+  // The recording lasts until every head has passed the pattern's end.
+  for (int64_t k = 0;; ++k) {  // sample frame k lies at time k / rate
+    bool live = false;
+    for (Track& tr : tracks) {
+      tr.at = TapeFrame(double(k) - tr.delay, o);
+      Follow(tr.head, pattern, tr.at, o.rate, unit);
+      live = live || tr.head.live;
+    }
+    if (!live) break;
+    if (!o.copies.empty()) {
+      for (Track& tr : tracks) emit(ChannelAt(tr, pattern, k, o, im));
       continue;
     }
-    if (c == '*') {
-      StartThump(thump, t);
-      continue;
-    }
-    if (c == 'v' && (i == 0 || pattern[i - 1] != 'v'))
-      StartVoice(voice, t,
-                 double(std::min(pattern.find_first_not_of('v', i), pattern.size()) - i) * unit);
-    const double dur = (c == 'L' ? 2 : 1) * unit, end = t + dur;
-    const bool wave = c == 'S' || c == 'L';
-    for (double at; (at = TapeFrame(k, o)) < end * o.rate; ++k) {
-      double x = 0;
-      if (wave && o.shape == Shape::kSquare) x = polarity * o.amplitude;
-      if (wave && o.shape == Shape::kSine)
-        x = polarity * o.amplitude * std::sin(std::numbers::pi * (at / o.rate - t) / dur);
-      if (c == '~') x = (rng.Next() & 1 ? 1 : -1) * (0.5 + 0.5 * rng.Uniform());
-      if (c == 'v') x += VoiceAt(at / o.rate, voice);
-      if (thump.start >= 0) x += ThumpAt(at / o.rate, thump);
-      if (o.tone > 0) x += o.amplitude * std::sin(kTwoPi * o.tone * at / o.rate);
-      x = Impair(x, k, o, im);
-      if (o.noise > 0) x += o.noise * rng.Symmetric();
-      for (int ch = 0; ch < o.channels; ++ch)
-        emit(ch == o.signalChannel ? x : o.otherLevel * rng.Symmetric());
-    }
-    if (wave) polarity = -polarity;
-    t = end;
+    const double x = ChannelAt(tracks[0], pattern, k, o, im);
+    for (int ch = 0; ch < o.channels; ++ch)
+      emit(ch == o.signalChannel ? x : o.otherLevel * tracks[0].rng.Symmetric());
   }
   if (used) sink(buf.data(), used);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -52,6 +53,16 @@ struct Clicks {
   double rate = 0, width = 0, level = 0;
 };
 
+// One channel of a recording that carries the same tape as the others (a mono tape on a stereo
+// deck: the same signal under each channel's own noise).
+struct Copy {
+  double snr = std::numeric_limits<double>::infinity();  // as Options::snr
+  bool noise = false;   // no signal: noise alone, at the first copy with noise's level (or 0 dB)
+  bool invert = false;  // the signal negated (on top of Options::invert)
+  double delay = 0;     // seconds the signal comes late, fractions of a sample exactly; >= 0
+  double gain = 0;      // dB on the channel's signal and noise together
+};
+
 struct Options {
   int rate = 44100;
   int bits = 16;  // 8 (unsigned), 16, 24 or 32 (signed little-endian)
@@ -68,6 +79,9 @@ struct Options {
   double leadIn = 0.05;      // seconds of silence before the first burst or the leader
   double tailLength = 0.05;  // seconds of silence or noise at the end
   uint64_t seed = 1;
+  // The seed of what differs between two captures of one tape: the Gaussian and uniform noise,
+  // the clicks, the noise tail and the other channels' noise. Unset: `seed`.
+  std::optional<uint64_t> noiseSeed;
 
   // Impairments of a worn recording, all on the signal channel; the defaults leave it untouched.
   // Order: tone (warped by wow and flutter) * polarity * dips, plus DC and hum, clipped, then
@@ -105,6 +119,9 @@ struct Options {
   Clicks clicks;            // on the tape signal after clipping, before the Gaussian noise
   std::vector<Step> steps;  // with speed, wow and flutter
   double tone = 0;          // Hz: a steady sine of `amplitude` over the whole recording
+  // Not empty: one channel per copy (`channels`, `signalChannel`, `otherLevel` and `snr` unused),
+  // each with its own noise streams; copy 1's are the ones a single channel has.
+  std::vector<Copy> copies;
 };
 
 // The signal as a string of units lasting 1/4800 s at nominal speed:
@@ -149,7 +166,8 @@ struct Format {
   Guid subFormat = kPcmGuid;  // extensible only
   uint32_t channelMask = 0;   // extensible only
   static Format Of(const Options& o) {
-    return {1, int16_t(o.channels), o.rate, int16_t(o.bits), kPcmGuid, 0};
+    const int channels = o.copies.empty() ? o.channels : int(o.copies.size());
+    return {1, int16_t(channels), o.rate, int16_t(o.bits), kPcmGuid, 0};
   }
 };
 

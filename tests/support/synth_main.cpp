@@ -1,6 +1,7 @@
 // tonegrab-synth: writes a synthesized recording (or its character-pair text) for benchmarks
 // and examples.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -20,6 +21,7 @@ const char kUsage[] =
     " [--distinct-blocks] [--gaps S,S...] [--leaders N,N...] [--expect PREFIX]"
     " [--voice-before S] [--voice-between S] [--voice-db DB] [--thump DB] [--idle N@P]"
     " [--clicks RATE:WIDTH_MS:LEVEL] [--step T:F]... [--tone HZ] [--empty]"
+    " [--copy SNR|noise[,invert][,delay=MS][,gain=DB]]... [--noise-seed N] [--lead-in S]"
     " (--payload FILE | --random N | --seconds S) OUT\n"
     "  --distinct-blocks  block k >= 2 carries its own random bytes, not the payload again\n"
     "  --gaps S,S...      seconds of silence before blocks 2, 3, ...; the last value repeats\n"
@@ -35,7 +37,15 @@ const char kUsage[] =
     "  --clicks R:W:L     impulses, R a second (Poisson), W ms wide, peak near L of full scale\n"
     "  --step T:F         the speed multiplied by F from T seconds on (repeatable)\n"
     "  --tone HZ          no data: --seconds S of a sine of the amplitude at HZ\n"
-    "  --empty            no data: --seconds S of the impairments alone (e.g. --snr noise)\n";
+    "  --empty            no data: --seconds S of the impairments alone (e.g. --snr noise)\n"
+    "  --copy SPEC        a channel carrying the same tape under its own noise (repeatable;"
+    " replaces\n"
+    "                     --channels): SNR in dB or noise (noise alone, as loud as the first"
+    " signal's),\n"
+    "                     then ,invert ,delay=MS (late, to a fraction of a sample) ,gain=DB\n"
+    "  --noise-seed N     another capture of the same tape: the noise and clicks from N, not"
+    " --seed\n"
+    "  --lead-in S        seconds of silence before the first sound (default 0.05)\n";
 
 // "A<sep>B<sep>C": exactly `n` numbers; false when the text is anything else.
 bool ParseNumbers(const std::string& v, char sep, double* out, size_t n) {
@@ -68,11 +78,41 @@ bool WriteFile(const std::string& path, const void* data, size_t n) {
   return std::fclose(f) == 0 && ok;
 }
 
+// "SNR|noise[,invert][,delay=MS][,gain=DB]": one channel's copy of the tape.
+bool ParseCopy(const std::string& v, synth::Copy& c) {
+  std::vector<std::string> items(1);
+  for (char ch : v)
+    if (ch == ',')
+      items.emplace_back();
+    else
+      items.back().push_back(ch);
+  auto number = [](const std::string& t, double& out) {
+    size_t used = 0;
+    out = std::stod(t, &used);
+    return used == t.size();
+  };
+  if (items[0] == "noise")
+    c.noise = true;
+  else if (!number(items[0], c.snr))
+    return false;
+  for (size_t i = 1; i < items.size(); ++i) {
+    const std::string& it = items[i];
+    if (it == "invert")
+      c.invert = true;
+    else if (it.rfind("delay=", 0) == 0  ? !number(it.substr(6), c.delay)
+             : it.rfind("gain=", 0) == 0 ? !number(it.substr(5), c.gain)
+                                         : true)
+      return false;
+  }
+  c.delay /= 1000;  // given in ms
+  return c.delay >= 0 && std::isfinite(c.delay) && std::isfinite(c.gain) && !std::isnan(c.snr);
+}
+
 // Returns 0 on success, 1 when a file cannot be read or written, 2 on bad arguments.
 int Main(int argc, char** argv) {
   synth::Options o;
   double rate = o.rate, bits = o.bits, channels = 1, channel = 1, leader = o.leader,
-         falseLeaders = 0, seed = 1, random = -1, seconds = -1, blocks = 1;
+         falseLeaders = 0, seed = 1, random = -1, seconds = -1, blocks = 1, noiseSeed = -1;
   const std::map<std::string, double*> numbers = {{"--rate", &rate},
                                                   {"--bits", &bits},
                                                   {"--channels", &channels},
@@ -83,6 +123,8 @@ int Main(int argc, char** argv) {
                                                   {"--leader", &leader},
                                                   {"--false-leaders", &falseLeaders},
                                                   {"--seed", &seed},
+                                                  {"--noise-seed", &noiseSeed},
+                                                  {"--lead-in", &o.leadIn},
                                                   {"--random", &random},
                                                   {"--seconds", &seconds},
                                                   {"--snr", &o.snr},
@@ -150,6 +192,10 @@ int Main(int argc, char** argv) {
         double d[2];
         if (!ParseNumbers(v, '@', d, 2) || d[0] <= -1 || d[0] >= 1 || d[1] <= 0) return 2;
         m = {d[0], d[1]};
+      } else if (a == "--copy") {
+        synth::Copy c;
+        if (!ParseCopy(v, c)) return 2;
+        o.copies.push_back(c);
       } else if (a == "--dip") {
         if (!ParseNumbers(v, ':', d, 3) || d[1] < 0) return 2;
         o.dips.push_back({d[0], d[1], d[2]});
@@ -160,6 +206,7 @@ int Main(int argc, char** argv) {
   o.rate = int(rate), o.bits = int(bits), o.channels = int(channels);
   o.signalChannel = int(channel) - 1, o.leader = int(leader), o.falseLeaders = int(falseLeaders);
   o.seed = uint64_t(seed), o.blocks = int(blocks);
+  if (noiseSeed >= 0) o.noiseSeed = uint64_t(noiseSeed);
   for (double n : leaders) o.leaders.push_back(int(n));
   std::stable_sort(o.steps.begin(), o.steps.end(),
                    [](const synth::Step& x, const synth::Step& y) { return x.at < y.at; });
@@ -167,7 +214,7 @@ int Main(int argc, char** argv) {
   if (blank && seconds < 0) return 2;
   if (std::any_of(o.gaps.begin(), o.gaps.end(), [](double g) { return g < 0; }) ||
       std::any_of(leaders.begin(), leaders.end(), [](double n) { return n < 0; }) ||
-      o.voiceBefore < 0 || o.voiceBetween < 0 || o.tone < 0)
+      o.voiceBefore < 0 || o.voiceBetween < 0 || o.tone < 0 || o.leadIn < 0 || o.copies.size() > 64)
     return 2;
   if (out.empty() || o.blocks < 1 || o.gap < 0 || o.clip < 0 || o.clip > 1 ||
       !payloadFile.empty() + (random >= 0) + (seconds >= 0) != 1 || o.rate <= 0 || o.speed <= 0 ||
