@@ -147,8 +147,11 @@ void NoteMix(const RecoverRun& r) {
   std::fprintf(stderr, "tonegrab: block %d:", r.block);
   for (int c = 0; c < mix.channels; ++c) {
     const MixFigures f = MixChannelFigures(mix, c);
-    std::fprintf(stderr, "%s channel %d weight %.2f, %s, delay %+.3f ms", c ? ";" : "", c + 1,
-                 f.share, f.inverted ? "inverted" : "upright", f.delayMs);
+    if (f.used)
+      std::fprintf(stderr, "%s channel %d weight %.2f, %s, delay %+.3f ms", c ? ";" : "", c + 1,
+                   f.share, f.inverted ? "inverted" : "upright", f.delayMs);
+    else
+      std::fprintf(stderr, "%s channel %d left out: no signal", c ? ";" : "", c + 1);
   }
   std::fprintf(stderr, "\n");
 }
@@ -398,7 +401,7 @@ void WriteCombined(RecoverRun& r, int count) {
     if (r.failed) return;
     ReportEvent(opening, r.current.path);
     TakesText(b, count, r.current.takes, sizeof r.current.takes);
-    for (int64_t p = 0; p < b.length && r.writing; ++p) {
+    for (int64_t p = 0; p < static_cast<int64_t>(b.columns.size()) && r.writing; ++p) {
       const CombinedByte c = CombineByte(takes, tape, b, p);
       const RecoverEvent e{kBlockByte, c.damaged, c.value,   c.time,
                            c.endTime,  c.speed,   c.quality, {}};

@@ -307,9 +307,15 @@ int64_t MixFinish(ChannelMix& m, float* out) {
 
 MixFigures MixChannelFigures(const ChannelMix& m, int channel) {
   double total = 0;
-  for (int c = 0; c < m.channels; ++c)
-    if (m.ch[c].weight != 0) total += m.ch[c].signal / m.ch[c].noise;
+  int first = -1;  // the polarity and delay told are against the first channel in the mix
+  for (int c = 0; c < m.channels; ++c) {
+    if (m.ch[c].weight == 0) continue;
+    total += m.ch[c].signal / m.ch[c].noise;
+    if (first < 0) first = c;
+  }
   const MixChannel& ch = m.ch[channel];
-  const double share = ch.weight != 0 && total > 0 ? ch.signal / ch.noise / total : 0;
-  return {share, ch.weight < 0, ch.offset / m.rate * 1000};
+  if (ch.weight == 0 || first < 0) return {false, 0, false, 0};
+  const MixChannel& base = m.ch[first];
+  return {true, total > 0 ? ch.signal / ch.noise / total : 0, (ch.weight < 0) != (base.weight < 0),
+          (ch.offset - base.offset) / m.rate * 1000};
 }

@@ -48,9 +48,11 @@ struct ChannelMix {
   MixChannel ch[kMixChannels];
 };
 
-// What -v tells of a channel: its share of the mix's signal-to-noise ratio (0 to 1), polarity
-// and delay behind the reference channel in milliseconds.
+// What -v tells of a channel: its share of the mix's signal-to-noise ratio (0 to 1), and its
+// polarity and delay in milliseconds against the first channel in the mix; all 0 for a channel
+// left out.
 struct MixFigures {
+  bool used;  // false: the channel carries no signal and is left out
   double share;
   bool inverted;
   double delayMs;

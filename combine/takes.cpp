@@ -9,18 +9,26 @@ namespace {
 // least kMinCompared of them: blocks of other data agree on about 1 in 256.
 constexpr double kSameBlock = 0.6;
 constexpr int64_t kMinCompared = 8;
-// Where a take's block may lie against another's: lined up at the start or at the end (a take
-// that began late, or ended early, holds the block's rest or its beginning), give or take a
-// few frames that one take lost at an edge.
+// Where a take's block may lie against another's, to match them: lined up at the start or at
+// the end (a take that began late, or ended early, holds the block's rest or its beginning),
+// give or take a few frames that one take lost at an edge.
 constexpr int kEdgeSlack = 3;
 // Between matches that fit as well, the one whose times agree: a tape may hold the same block
-// twice. Block starts this far apart, once the clocks are lined up, cost a match its whole
-// score.
+// twice. Block starts this far apart, once the clocks are lined up, cost a match its score.
 constexpr double kTimeScale = 20;  // seconds
 constexpr double kTimeWeight = 0.2;
+// Lining up the bytes of two matched blocks: how far one may run ahead of the other, and what
+// a byte held by one only costs against what agreeing bytes gain.
+constexpr int kBand = 24;
+constexpr int kAgreeClean = 2, kAgree = 1, kDiffer = -2, kAlone = -3;
 // A take's evidence weighs by how clearly its block decoded.
 constexpr double kWeightFloor = 0.05;
 constexpr double kFrameSeconds = 11.0 / 1200;  // a frame's length at nominal speed
+
+// Bytes to line up: their values, and whether each decoded cleanly.
+struct Run {
+  std::vector<uint8_t> value, clean;
+};
 
 struct Fit {
   double score;
@@ -31,27 +39,59 @@ const TakeByte& ByteOf(const Take& t, const TakeBlock& b, int64_t i) {
   return t.bytes[static_cast<size_t>(b.first + i)];
 }
 
-// The share of bytes two blocks agree on with b's first byte at a's byte `offset`, counting
+const TakeBlock& BlockOf(const Take* takes, const MergedBlock& m, int k) {
+  return takes[k].blocks[static_cast<size_t>(m.block[k])];
+}
+
+Run RunOf(const Take& t, const TakeBlock& b) {
+  Run r;
+  for (int64_t i = 0; i < b.count; ++i) {
+    r.value.push_back(ByteOf(t, b, i).value);
+    r.clean.push_back(!ByteOf(t, b, i).damaged);
+  }
+  return r;
+}
+
+// The combined block's bytes as the takes so far give them: each from the first take that
+// gives it cleanly, or else from the first that gives it.
+Run RunOf(const Take* takes, int count, const MergedBlock& m) {
+  Run r;
+  for (const Column& c : m.columns) {
+    const TakeByte* chosen = nullptr;
+    for (int k = 0; k < count; ++k) {
+      if (c.at[k] < 0) continue;
+      const TakeByte& x = ByteOf(takes[k], BlockOf(takes, m, k), c.at[k]);
+      if (!chosen || (chosen->damaged && !x.damaged)) chosen = &x;
+    }
+    r.value.push_back(chosen ? chosen->value : 0);
+    r.clean.push_back(chosen && !chosen->damaged);
+  }
+  return r;
+}
+
+// The share of bytes two runs agree on with b's first byte at a's byte `offset`, counting
 // only bytes both decoded cleanly; 0 when too few overlap.
-double Agreement(const Take& ta, const TakeBlock& a, const Take& tb, const TakeBlock& b,
-                 int64_t offset) {
-  const int64_t from = std::max<int64_t>(0, offset), to = std::min(a.count, offset + b.count);
+double Agreement(const Run& a, const Run& b, int64_t offset) {
+  const int64_t na = static_cast<int64_t>(a.value.size()),
+                nb = static_cast<int64_t>(b.value.size());
+  const int64_t from = std::max<int64_t>(0, offset), to = std::min(na, offset + nb);
   int64_t compared = 0, agreed = 0;
   for (int64_t i = from; i < to; ++i) {
-    const TakeByte &x = ByteOf(ta, a, i), &y = ByteOf(tb, b, i - offset);
-    if (x.damaged || y.damaged) continue;
+    const size_t x = static_cast<size_t>(i), y = static_cast<size_t>(i - offset);
+    if (!a.clean[x] || !b.clean[y]) continue;
     ++compared;
-    agreed += x.value == y.value;
+    agreed += a.value[x] == b.value[y];
   }
   return compared >= kMinCompared ? static_cast<double>(agreed) / static_cast<double>(compared) : 0;
 }
 
-Fit BestFit(const Take& ta, const TakeBlock& a, const Take& tb, const TakeBlock& b) {
+Fit BestFit(const Run& a, const Run& b) {
   Fit best{0, 0};
-  const int64_t anchors[2] = {0, a.count - b.count};
+  const int64_t anchors[2] = {
+      0, static_cast<int64_t>(a.value.size()) - static_cast<int64_t>(b.value.size())};
   for (const int64_t anchor : anchors) {
     for (int64_t d = -kEdgeSlack; d <= kEdgeSlack; ++d) {
-      const double s = Agreement(ta, a, tb, b, anchor + d);
+      const double s = Agreement(a, b, anchor + d);
       if (s > best.score) best = {s, anchor + d};
     }
   }
@@ -63,27 +103,30 @@ double Mapped(const TakeClock& c, double t) {
   return std::max(0.0, c.offset + c.scale * t);
 }
 
-// The block that stands for a combined block in matching: its first take's.
-const TakeBlock& Representative(const Take* takes, const MergedBlock& m) {
-  return takes[m.first].blocks[static_cast<size_t>(m.block[m.first])];
+// Where a combined block's byte lies in the first take's clock: its first holder's time.
+double ColumnTime(const Take* takes, const MergedTape& tape, const MergedBlock& m, size_t i) {
+  const Column& c = m.columns[i];
+  for (int k = 0; k < tape.takes; ++k)
+    if (c.at[k] >= 0)
+      return Mapped(tape.clock[k], ByteOf(takes[k], BlockOf(takes, m, k), c.at[k]).time);
+  return 0;
 }
 
 // The take's blocks against the combined sequence so far, in order (a longest common
 // subsequence weighted by agreement): for each of the take's blocks, the combined block it is,
 // or -1. With `timed`, the take's clock counts too.
-std::vector<int> MatchInOrder(const Take* takes, const MergedTape& tape, int k, bool timed,
-                              std::vector<Fit>* fits) {
+std::vector<int> MatchInOrder(const Take* takes, const MergedTape& tape, int k,
+                              const std::vector<Run>& merged, const std::vector<Run>& own,
+                              bool timed, std::vector<Fit>* fits) {
   const Take& t = takes[k];
   const size_t n = tape.blocks.size(), m = t.blocks.size();
   std::vector<Fit> score(n * m);
   for (size_t i = 0; i < n; ++i) {
-    const MergedBlock& mb = tape.blocks[i];
-    const TakeBlock& a = Representative(takes, mb);
     for (size_t j = 0; j < m; ++j) {
-      Fit f = BestFit(takes[mb.first], a, t, t.blocks[j]);
+      Fit f = BestFit(merged[i], own[j]);
       if (f.score < kSameBlock) f.score = 0;
       if (f.score > 0 && timed) {
-        const double apart = std::fabs(Mapped(tape.clock[mb.first], a.start) -
+        const double apart = std::fabs(ColumnTime(takes, tape, tape.blocks[i], 0) -
                                        Mapped(tape.clock[k], t.blocks[j].start));
         f.score -= kTimeWeight * std::min(1.0, apart / kTimeScale);
       }
@@ -116,8 +159,8 @@ std::vector<int> MatchInOrder(const Take* takes, const MergedTape& tape, int k, 
 }
 
 // The take's clock from the blocks it shares with the combined sequence: the line through the
-// times of the first and the last byte each pair of blocks shares (a take played faster runs a
-// shorter clock).
+// times of the first and the last byte each pair shares (a take played faster runs a shorter
+// clock).
 TakeClock FitClock(const Take* takes, const MergedTape& tape, int k, const std::vector<int>& match,
                    const std::vector<Fit>& fits) {
   double sx = 0, sy = 0, sxx = 0, sxy = 0;
@@ -125,14 +168,14 @@ TakeClock FitClock(const Take* takes, const MergedTape& tape, int k, const std::
   for (size_t j = 0; j < match.size(); ++j) {
     if (match[j] < 0) continue;
     const MergedBlock& mb = tape.blocks[static_cast<size_t>(match[j])];
-    const TakeBlock &a = Representative(takes, mb), &b = takes[k].blocks[j];
-    const int64_t offset = fits[j].offset;
-    const int64_t from = std::max<int64_t>(0, offset), to = std::min(a.count, offset + b.count) - 1;
+    const TakeBlock& b = takes[k].blocks[j];
+    const int64_t offset = fits[j].offset, columns = static_cast<int64_t>(mb.columns.size());
+    const int64_t from = std::max<int64_t>(0, offset), to = std::min(columns, offset + b.count) - 1;
     if (to < from) continue;
     const int64_t shared[2] = {from, to};
     for (const int64_t i : shared) {
       const double x = ByteOf(takes[k], b, i - offset).time;
-      const double y = Mapped(tape.clock[mb.first], ByteOf(takes[mb.first], a, i).time);
+      const double y = ColumnTime(takes, tape, mb, static_cast<size_t>(i));
       sx += x;
       sy += y;
       sxx += x * x;
@@ -147,6 +190,121 @@ TakeClock FitClock(const Take* takes, const MergedTape& tape, int k, const std::
   return {(sy - scale * sx) / n, scale};
 }
 
+int PairScore(const Run& a, size_t i, const Run& b, size_t j) {
+  const bool clean = a.clean[i] && b.clean[j];
+  if (a.value[i] == b.value[j]) return clean ? kAgreeClean : kAgree;
+  return clean ? kDiffer : 0;
+}
+
+enum Step : uint8_t { kStart, kBoth, kFirstOnly, kSecondOnly };
+
+// Lines up the bytes of run a (the combined block) and run b (take k's block, its first byte
+// near a's byte `offset`), each free to begin and end where it likes: the steps from the first
+// byte pair to the last, and where they begin and end.
+struct Alignment {
+  std::vector<Step> steps;
+  int64_t i0, j0, i1, j1;  // the path's first pair, and one past its last
+};
+
+Alignment Align(const Run& a, const Run& b, int64_t offset) {
+  const int64_t n = static_cast<int64_t>(a.value.size()), m = static_cast<int64_t>(b.value.size());
+  constexpr int kWidth = 2 * kBand + 1;
+  constexpr int kNone = -1 << 28;
+  // Cell (i, j) at row i, place j - i + offset + kBand: the band of pairs near the diagonal.
+  const auto place = [&](int64_t i, int64_t j) { return j - i + offset + kBand; };
+  std::vector<uint8_t> from(static_cast<size_t>((n + 1) * kWidth), kStart);
+  std::vector<int> row(kWidth, kNone), last(kWidth, kNone);
+  int best = 0;
+  int64_t bestI = 0, bestJ = 0;
+  for (int64_t i = 0; i <= n; ++i) {
+    std::fill(row.begin(), row.end(), kNone);
+    for (int p = 0; p < kWidth; ++p) {
+      const int64_t j = i - offset - kBand + p;
+      if (j < 0 || j > m) continue;
+      int score = 0;
+      uint8_t step = kStart;
+      if (i == 0 || j == 0) {
+        score = 0;  // free to begin here
+      } else {
+        const int both = last[static_cast<size_t>(p)];
+        if (both != kNone) {
+          score = both + PairScore(a, static_cast<size_t>(i - 1), b, static_cast<size_t>(j - 1));
+          step = kBoth;
+        } else {
+          score = kNone;
+        }
+        if (p + 1 < kWidth && last[static_cast<size_t>(p + 1)] != kNone &&
+            last[static_cast<size_t>(p + 1)] + kAlone > score) {
+          score = last[static_cast<size_t>(p + 1)] + kAlone;
+          step = kFirstOnly;
+        }
+        if (p > 0 && row[static_cast<size_t>(p - 1)] != kNone &&
+            row[static_cast<size_t>(p - 1)] + kAlone > score) {
+          score = row[static_cast<size_t>(p - 1)] + kAlone;
+          step = kSecondOnly;
+        }
+        if (score == kNone) continue;
+      }
+      row[static_cast<size_t>(p)] = score;
+      from[static_cast<size_t>(i * kWidth + p)] = step;
+      if ((i == n || j == m) && score > best) {  // free to end here
+        best = score;
+        bestI = i;
+        bestJ = j;
+      }
+    }
+    std::swap(row, last);
+  }
+  Alignment al{{}, 0, 0, bestI, bestJ};
+  int64_t i = bestI, j = bestJ;
+  while (i > 0 && j > 0) {
+    const uint8_t step = from[static_cast<size_t>(i * kWidth + place(i, j))];
+    if (step == kStart) break;
+    al.steps.push_back(static_cast<Step>(step));
+    if (step != kSecondOnly) --i;
+    if (step != kFirstOnly) --j;
+  }
+  std::reverse(al.steps.begin(), al.steps.end());
+  al.i0 = i;
+  al.j0 = j;
+  return al;
+}
+
+// Take k's block j joined to the combined block: its bytes into the columns they line up
+// with, and new columns for the bytes no take before it gave.
+void JoinBlock(const Take* takes, MergedBlock* mb, int k, int j, const Run& merged, const Run& own,
+               int64_t offset) {
+  const Alignment al = Align(merged, own, offset);
+  const int64_t count = takes[k].blocks[static_cast<size_t>(j)].count;
+  std::vector<Column> columns;
+  const auto alone = [&](int64_t at) {
+    Column c;
+    std::fill(std::begin(c.at), std::end(c.at), -1);
+    c.at[k] = static_cast<int32_t>(at);
+    columns.push_back(c);
+  };
+  const auto keep = [&](int64_t i, int64_t at) {
+    Column c = mb->columns[static_cast<size_t>(i)];
+    c.at[k] = static_cast<int32_t>(at);
+    columns.push_back(c);
+  };
+  for (int64_t y = 0; y < al.j0; ++y) alone(y);
+  for (int64_t x = 0; x < al.i0; ++x) keep(x, -1);
+  int64_t x = al.i0, y = al.j0;
+  for (const Step s : al.steps) {
+    if (s == kBoth)
+      keep(x++, y++);
+    else if (s == kFirstOnly)
+      keep(x++, -1);
+    else
+      alone(y++);
+  }
+  for (; x < static_cast<int64_t>(mb->columns.size()); ++x) keep(x, -1);
+  for (; y < count; ++y) alone(y);
+  mb->columns = std::move(columns);
+  mb->block[k] = j;
+}
+
 double BlockWeight(const Take& t, const TakeBlock& b) {
   double sum = 0;
   for (int64_t i = 0; i < b.count; ++i) sum += ByteOf(t, b, i).quality;
@@ -154,44 +312,48 @@ double BlockWeight(const Take& t, const TakeBlock& b) {
   return std::max(kWeightFloor, q);
 }
 
+MergedBlock BlockAlone(const Take* takes, int k, int j) {
+  MergedBlock b{};
+  std::fill(std::begin(b.block), std::end(b.block), -1);
+  b.block[k] = j;
+  b.first = k;
+  for (int64_t i = 0; i < takes[k].blocks[static_cast<size_t>(j)].count; ++i) {
+    Column c;
+    std::fill(std::begin(c.at), std::end(c.at), -1);
+    c.at[k] = static_cast<int32_t>(i);
+    b.columns.push_back(c);
+  }
+  return b;
+}
+
 // Take k's blocks into the combined sequence: matched ones join their block, the others come
 // in where they lie in the take's order.
 void AddTake(const Take* takes, MergedTape* tape, int k) {
+  std::vector<Run> merged, own;
+  for (const MergedBlock& b : tape->blocks) merged.push_back(RunOf(takes, k, b));
+  for (const TakeBlock& b : takes[k].blocks) own.push_back(RunOf(takes[k], b));
   std::vector<Fit> fits;
-  std::vector<int> match = MatchInOrder(takes, *tape, k, false, &fits);
+  std::vector<int> match = MatchInOrder(takes, *tape, k, merged, own, false, &fits);
   tape->clock[k] = FitClock(takes, *tape, k, match, fits);
-  match = MatchInOrder(takes, *tape, k, true, &fits);
+  match = MatchInOrder(takes, *tape, k, merged, own, true, &fits);
   tape->clock[k] = FitClock(takes, *tape, k, match, fits);
-  std::vector<MergedBlock> merged;
+  std::vector<MergedBlock> blocks;
   size_t next = 0;  // the next combined block not yet passed
   for (size_t j = 0; j < match.size(); ++j) {
     const int into = match[j];
     if (into < 0) {
-      MergedBlock b{};
-      std::fill(std::begin(b.block), std::end(b.block), -1);
-      b.block[k] = static_cast<int>(j);
-      b.offset[k] = 0;
-      b.length = takes[k].blocks[j].count;
-      b.first = k;
-      merged.push_back(b);
+      blocks.push_back(BlockAlone(takes, k, static_cast<int>(j)));
       continue;
     }
-    for (; next < static_cast<size_t>(into); ++next) merged.push_back(tape->blocks[next]);
-    MergedBlock b = tape->blocks[next++];
-    const int64_t offset = b.offset[b.first] + fits[j].offset;
-    b.block[k] = static_cast<int>(j);
-    b.offset[k] = offset;
-    // A take that holds more of the block at its start moves the others along.
-    if (offset < 0) {
-      for (int t = 0; t < tape->takes; ++t)
-        if (b.block[t] >= 0) b.offset[t] -= offset;
-      b.length -= offset;
-    }
-    b.length = std::max(b.length, b.offset[k] + takes[k].blocks[j].count);
-    merged.push_back(b);
+    for (; next < static_cast<size_t>(into); ++next)
+      blocks.push_back(std::move(tape->blocks[next]));
+    MergedBlock b = std::move(tape->blocks[next++]);
+    JoinBlock(takes, &b, k, static_cast<int>(j), merged[static_cast<size_t>(into)], own[j],
+              fits[j].offset);
+    blocks.push_back(std::move(b));
   }
-  for (; next < tape->blocks.size(); ++next) merged.push_back(tape->blocks[next]);
-  tape->blocks = std::move(merged);
+  for (; next < tape->blocks.size(); ++next) blocks.push_back(std::move(tape->blocks[next]));
+  tape->blocks = std::move(blocks);
 }
 
 }  // namespace
@@ -200,10 +362,7 @@ bool TakeKeep(Take& t, const RecoverEvent& e) {
   if (e.kind == kBlockStart) {
     t.blocks.push_back({e.time, e.time, e.speed, static_cast<int64_t>(t.bytes.size()), 0});
   } else if (e.kind == kBlockByte && !t.blocks.empty()) {
-    if (static_cast<int64_t>(t.bytes.size()) >= kTakeBytes) {
-      t.full = true;
-      return false;
-    }
+    if (static_cast<int64_t>(t.bytes.size()) >= kTakeBytes) return false;
     TakeByte b{e.time,  static_cast<float>(e.endTime - e.time), e.quality, {},
                e.value, static_cast<uint8_t>(e.damaged != 0)};
     std::copy(e.soft, e.soft + 8, b.soft);
@@ -219,36 +378,26 @@ bool TakeKeep(Take& t, const RecoverEvent& e) {
 void MergeTakes(const Take* takes, int count, MergedTape* tape) {
   tape->takes = count;
   tape->blocks.clear();
-  for (int k = 0; k < kTakesMax; ++k) tape->clock[k] = {0, 1};
-  for (size_t j = 0; j < takes[0].blocks.size(); ++j) {
-    MergedBlock b{};
-    std::fill(std::begin(b.block), std::end(b.block), -1);
-    b.block[0] = static_cast<int>(j);
-    b.length = takes[0].blocks[j].count;
-    b.first = 0;
-    tape->blocks.push_back(b);
-  }
+  for (TakeClock& c : tape->clock) c = {0, 1};
+  for (size_t j = 0; j < takes[0].blocks.size(); ++j)
+    tape->blocks.push_back(BlockAlone(takes, 0, static_cast<int>(j)));
   for (int k = 1; k < count; ++k) AddTake(takes, tape, k);
   for (MergedBlock& b : tape->blocks)
     for (int k = 0; k < count; ++k)
-      b.weight[k] = b.block[k] < 0
-                        ? 0
-                        : BlockWeight(takes[k], takes[k].blocks[static_cast<size_t>(b.block[k])]);
+      b.weight[k] = b.block[k] < 0 ? 0 : BlockWeight(takes[k], BlockOf(takes, b, k));
 }
 
 CombinedByte CombineByte(const Take* takes, const MergedTape& tape, const MergedBlock& b,
                          int64_t position) {
+  const Column& column = b.columns[static_cast<size_t>(position)];
   double evidence[8] = {};
   int clean = 0, firstTake = -1;
   const TakeByte *first = nullptr, *firstClean = nullptr;
   bool cleanAgree = true, anyDamaged = false;
   float quality = 0;  // the best of the takes'
   for (int k = 0; k < tape.takes; ++k) {
-    if (b.block[k] < 0) continue;
-    const TakeBlock& tb = takes[k].blocks[static_cast<size_t>(b.block[k])];
-    const int64_t i = position - b.offset[k];
-    if (i < 0 || i >= tb.count) continue;
-    const TakeByte& x = ByteOf(takes[k], tb, i);
+    if (column.at[k] < 0) continue;
+    const TakeByte& x = ByteOf(takes[k], BlockOf(takes, b, k), column.at[k]);
     for (int bit = 0; bit < 8; ++bit) evidence[bit] += b.weight[k] * x.soft[bit];
     quality = std::max(quality, x.quality);
     if (!first) {
@@ -287,7 +436,7 @@ void MergedSpan(const Take* takes, const MergedTape& tape, const MergedBlock& b,
   bool spoken = false;
   for (int k = 0; k < tape.takes; ++k) {
     if (b.block[k] < 0) continue;
-    const TakeBlock& tb = takes[k].blocks[static_cast<size_t>(b.block[k])];
+    const TakeBlock& tb = BlockOf(takes, b, k);
     *start = std::min(*start, Mapped(tape.clock[k], tb.start));
     *end = std::max(*end, Mapped(tape.clock[k], tb.end));
     if (!spoken) *speed = tb.speed;

@@ -3,8 +3,13 @@
 // of every take that holds it. A byte damaged in one take comes back from the others; it stays
 // damaged only where every take that holds it is in doubt there.
 //
-// A take's bytes are held with their evidence until all takes are decoded: 32 bytes a decoded
-// byte, 14 MiB a take for an hour of data, and at most kTakeBytes bytes a take.
+// Within two matched blocks the bytes are lined up one by one, so that a take that lost a byte
+// at a slip, or kept one the others lost, still lines up: each byte of the combined block is a
+// column that names the byte of each take it comes from.
+//
+// Held until all takes are decoded: 32 bytes for each decoded byte of each take, and a column
+// of 36 bytes for each combined byte; an hour of data (432 000 bytes) holds 14 MiB a take and
+// 16 MiB of columns. A take holds at most kTakeBytes bytes.
 #ifndef TONEGRAB_COMBINE_TAKES_H
 #define TONEGRAB_COMBINE_TAKES_H
 
@@ -32,17 +37,19 @@ struct TakeBlock {
 struct Take {
   std::vector<TakeBlock> blocks;
   std::vector<TakeByte> bytes;
-  bool full;  // more bytes than kTakeBytes: the rest were not held
 };
 
-// A block of the combined tape: which block of each take it is (-1: none) and where that
-// block's first byte falls among the combined block's bytes.
+// A byte of a combined block: which byte of its block each take gives it (-1: none).
+struct Column {
+  int32_t at[kTakesMax];
+};
+
+// A block of the combined tape: which block of each take it is (-1: none), and its bytes.
 struct MergedBlock {
   int block[kTakesMax];
-  int64_t offset[kTakesMax];
-  int64_t length;
   int first;                 // the first take that holds it
   double weight[kTakesMax];  // how much each take's evidence counts: how clearly it decoded
+  std::vector<Column> columns;
 };
 
 // Each take's clock against the first take's: first = offset + scale * own.
