@@ -4,6 +4,10 @@
 # blocks, voice, thumps, idle bits, clicks, speed changes, recordings without data) scored by
 # block file; then the speed of --recover on long recordings against md5sum and minimodem, and
 # on long recordings of noise and of a steady tone against a data file of the same size.
+# Beyond one recording: the same tape on two channels (decoded one by one and with -c all) and
+# captured two or three times (each take alone and with --take), side by side; in the speed
+# section -c all and two takes against one channel and one take; with EDGE=1 the lowest SNR at
+# which every byte comes back, for one and for two recordings.
 #
 #   bench/recover.sh [BUILD_DIR [WORK_DIR]]
 #     BUILD_DIR  default build/release under the repo root (built with the release preset if
@@ -12,7 +16,8 @@
 #   env: SEEDS (3) seeds per recording (each seed: another payload and other noise),
 #        RUNS (3) timed runs per command in the speed section, QUICK=1 a few rows and short
 #        speed files (for iterating), ONLY=REGEX only the rows whose names match (bash =~),
-#        NO_SPEED=1 no speed section, NO_HYPERFINE=1 the built-in
+#        NO_SPEED=1 no speed section, NO_COMBINE=1 no rows of channels and takes combined,
+#        EDGE=1 the edge sweep, EDGE_SEEDS (SEEDS) its seeds, NO_HYPERFINE=1 the built-in
 #        timer, SYNTH (BUILD_DIR/tests/tonegrab-synth), MINIMODEM (minimodem on the PATH).
 # Scores, per decoder, as min/mean over the seeds:
 #   prefix   the payload's longest correct prefix, counted from where its first byte lies in
@@ -33,6 +38,15 @@
 #   extra    files beyond the blocks recorded (max over the seeds)
 #   goal     "blocks": on every seed every block right and no extra file; "none" (recordings
 #            without data): on every seed status 1 and no file at all
+# Channels and takes combined (its own table; every run --recover; the combined one last):
+#   each run  "label: matched min/mean, damaged min/mean" ("st N": a status besides 0 and 2);
+#             "n/a (option refused)" while this tonegrab does not know the option
+#   goal      of the combined run: "all" every byte of every seed, exactly; "same" on every seed
+#             the bytes, status and damaged count of the first run (a channel of noise adds
+#             nothing); "clean" every byte, none reported damaged, status 0. "alone short": each
+#             other run gets some byte wrong (or misses it) on every seed
+#   takes     take 1 is synthesized from the seed; take K > 1 from take 1's payload, with
+#             --noise-seed 1000 * seed + K (other noise and clicks, the same bytes)
 # Rates: the 8000, 11025 and 22050 Hz rows have white noise of the same density in the tones'
 # band as the 44100 Hz row at 0 dB: --snr counts the noise over the whole band up to rate / 2,
 # so a rate R gets 10 log10(44100 / R) dB (22050: 3.01, 11025: 6.02, 8000: 7.41): the same
@@ -185,6 +199,34 @@ else
   GOAL=none side "steady 2400 Hz tone, 60 s" "--tone 2400 --seconds 60 --snr 40"
 fi
 
+# ---- Beyond one recording: channels and takes combined ----
+# name | goal | each take's synthesizer options (";" between takes) | runs (";" between, each
+#   "label=tonegrab options and input", T1 T2 T3 the takes; the combined run last)
+COMBOS=()
+combo() {
+  [[ -z ${ONLY:-} || $1 =~ $ONLY ]] || return 0
+  COMBOS+=("$1|$2|$3|$4")
+}
+CHANNELS="-c 1=-c 1 T1;-c 2=-c 2 T1;-c all=-c all T1"
+TAKES2="take 1=-c 1 T1;take 2=-c 1 T2;combined=-c 1 --take T2 T1"
+TAKES3="take 1=-c 1 T1;take 2=-c 1 T2;take 3=-c 1 T3;combined=-c 1 --take T2 --take T3 T1"
+WORN="--dip AT:0.02:-60 --clicks 3:0.3:0.9"  # a 20 ms dropout and crackle, in each take its own
+if [[ ${NO_COMBINE:-0} != 1 ]]; then
+  combo "2 channels, -3 and -4 dB" all "--copy -3 --copy -4" "$CHANNELS"
+  combo "channel clean, channel of noise alone" same "--copy inf --copy noise" "-c 1=-c 1 T1;-c all=-c all T1"
+  combo "2 takes, -1 dB, dropout -60 dB and clicks each" all \
+    "--snr -1 ${WORN//AT/0.7};--snr -1 ${WORN//AT/1.5}" "$TAKES2"
+  combo "take 2 3 % fast, inverted, 0.7 s later, -1 dB" clean \
+    "--snr -1;--snr -1 --speed 1.03 --invert --lead-in 0.75" "$TAKES2"
+  if [[ $QUICK != 1 ]]; then
+    combo "channel -1 dB, channel of noise alone" same "--copy -1 --copy noise" "-c 1=-c 1 T1;-c all=-c all T1"
+    combo "2 channels -3 dB, one inverted and 0.4 ms late" all "--copy -3 --copy -3,invert,delay=0.4" "$CHANNELS"
+    combo "2 channels -3 dB, the second 6 dB weaker" all "--copy -3 --copy -3,gain=-6" "$CHANNELS"
+    combo "3 takes, -2 dB, dropout -60 dB and clicks each" all \
+      "--snr -2 ${WORN//AT/0.7};--snr -2 ${WORN//AT/1.3};--snr -2 ${WORN//AT/1.9}" "$TAKES3"
+  fi
+fi
+
 # post IN OUT STEPS: applies the post-processing STEPS (a tool and its arguments); false when
 # its tool is missing or fails.
 post() {
@@ -266,6 +308,62 @@ for r in "${!ROWS[@]}"; do
   done
 done
 
+# refused DIR: whether this tonegrab refused the run in DIR an option it does not know yet.
+refused() {
+  [[ $(cat "$1/status") == 1 ]] && grep -qE 'unknown option|invalid channel' "$1/console"
+}
+
+# take_args BASE ARGS...: the arguments with T1, T2, T3 replaced by the takes BASE-tK.wav.
+take_args() {
+  local base=$1 w
+  shift
+  for w in "$@"; do
+    case $w in T[123]) echo "$base-t${w#T}.wav" ;; *) echo "$w" ;; esac
+  done
+}
+
+# synth_takes BASE SEED OPTS...: take K with the options OPTS[K], to BASE-tK.wav; take 1 from the
+# seed, the others with take 1's bytes under other noise.
+synth_takes() {
+  local base=$1 seed=$2 k
+  shift 2
+  for ((k = 1; k <= $#; k++)); do
+    if ((k == 1)); then
+      # shellcheck disable=SC2086  # the options are meant to split
+      "$SYNTH" --random 256 --seed "$seed" ${!k} "$base-t1.wav" >/dev/null
+    else
+      # shellcheck disable=SC2086
+      "$SYNTH" --payload "$base-t1.wav.payload" --seed "$seed" --noise-seed $((1000 * seed + k)) \
+        ${!k} "$base-t$k.wav" >/dev/null
+    fi
+  done
+}
+
+# Every combined row's runs, one line each: row, seed, run, payload, output directory.
+COMBINED=$WORK/combined.tsv
+: >"$COMBINED"
+for r in "${!COMBOS[@]}"; do
+  IFS='|' read -r name _ takes runs <<<"${COMBOS[$r]}"
+  echo "combined $((r + 1)) of ${#COMBOS[@]}: $name" >&2
+  IFS=';' read -r -a topts <<<"$takes"
+  IFS=';' read -r -a cmds <<<"$runs"
+  for ((seed = 1; seed <= SEEDS; seed++)); do
+    base=$WORK/c$r-s$seed
+    synth_takes "$base" "$seed" "${topts[@]}"
+    for i in "${!cmds[@]}"; do
+      dir=$base-run$((i + 1)) status=0
+      # shellcheck disable=SC2086
+      mapfile -t args < <(take_args "$base" ${cmds[i]#*=})
+      rm -rf "$dir" && mkdir -p "$dir"
+      timeout 60 "$TG" --recover -y "${args[@]}" "$dir/out.bin" >"$dir/console" 2>&1 </dev/null ||
+        status=$?
+      echo "$status" >"$dir/status"
+      printf '%s\t%s\t%s\t%s\t%s\n' "$r" "$seed" "$i" "$base-t1.wav.payload" "$dir" >>"$COMBINED"
+    done
+    rm -f "$base"-t*.wav
+  done
+done
+
 # A clean recording decoded alike by both modes, console and all, hints at a --recover that
 # is only the default decoder.
 if ((HAVE_RECOVER)); then
@@ -282,11 +380,9 @@ for r in "${!ROWS[@]}"; do
   IFS='|' read -r name _ _ _ _ goal tables <<<"${ROWS[$r]}"
   echo "$name|$goal|$tables"
 done >"$WORK/names"
-cat >"$WORK/score.py" <<'EOF'
-import collections, difflib, glob, os, re, sys
-
-names = [l.split('|') for l in open(sys.argv[2]).read().splitlines()]
-modes = sys.argv[3].split()
+cat >"$WORK/scoring.py" <<'EOF'
+"""What the tables share: a decode's output and console scored against the payload."""
+import difflib, re
 
 def score(out, payload, start, blocks):
     """prefix, matched, extra of `out` against `payload` at `start` in what was sent."""
@@ -319,6 +415,17 @@ def damaged(console, status, block):
             counts.append(int(n.group(1)))
     return counts[block - 1] if len(counts) >= block else None
 
+def cell(vals):
+    return '%d/%.1f' % (min(vals), sum(vals) / len(vals)) if vals else 'n/a'
+EOF
+cat >"$WORK/score.py" <<'EOF'
+import collections, glob, os, re, sys
+
+from scoring import cell, damaged, score
+
+names = [l.split('|') for l in open(sys.argv[2]).read().splitlines()]
+modes = sys.argv[3].split()
+
 manifest = [l.rstrip('\n').split('\t') for l in open(sys.argv[1])]
 blocks = collections.Counter()  # blocks in each recording, from its decodes' rows
 for r, seed, mode, payload, d, block, _ in manifest:
@@ -345,9 +452,6 @@ for r, seed, mode, payload, d, block, _ in manifest:
             out = b''
         p, mt, x = score(out, pay, 0, 1)
     runs[(r, mode)].append((p, mt, x, damaged(console, status, block) if mode == 'recover' else 0, status))
-
-def cell(vals):
-    return '%d/%.1f' % (min(vals), sum(vals) / len(vals)) if vals else 'n/a'
 
 def goal(kind, recover, minimodem):
     """Whether --recover's runs reach the row's goal."""
@@ -464,18 +568,135 @@ for r, (name, kind, tables) in enumerate(names):
              goal('none' if kind == 'none' else 'blocks', n, rc)]
     print('| ' + ' | '.join(cells) + ' |')
 EOF
+for r in "${!COMBOS[@]}"; do
+  IFS='|' read -r name goal _ runs <<<"${COMBOS[$r]}"
+  labels=
+  IFS=';' read -r -a cmds <<<"$runs"
+  for c in "${cmds[@]}"; do labels+="${labels:+;}${c%%=*}"; done
+  echo "$name|$goal|$labels"
+done >"$WORK/combined-names"
+cat >"$WORK/combined.py" <<'EOF'
+import collections, re, sys
+
+from scoring import cell, damaged, score
+
+names = [l.split('|') for l in open(sys.argv[2]).read().splitlines()]
+REFUSED = re.compile(r'unknown option|invalid channel')
+
+Run = collections.namedtuple('Run', 'matched extra damaged status out whole refused')
+runs = collections.defaultdict(list)  # (row, run) -> one Run a seed, in seed order
+for r, seed, i, payload, d in (l.rstrip('\n').split('\t') for l in open(sys.argv[1])):
+    pay = open(payload, 'rb').read()
+    status = int(open(d + '/status').read())
+    console = open(d + '/console', errors='replace').read()
+    try:
+        out = open(d + '/out.bin', 'rb').read()
+    except OSError:
+        out = b''
+    _, matched, extra = score(out, pay, 0, 1)
+    runs[(int(r), int(i))].append(Run(matched, extra, damaged(console, status, 1), status, out,
+                                      out == pay, status == 1 and bool(REFUSED.search(console))))
+
+def text(label, rs):
+    if not rs:
+        return label + ': n/a'
+    if any(x.refused for x in rs):
+        return label + ': n/a (option refused)'
+    t = label + ': ' + cell([x.matched for x in rs])
+    extra = max(x.extra for x in rs)
+    if extra:
+        t += ' +%d' % extra
+    written = [x for x in rs if x.status in (0, 2)]
+    dmg = [x.damaged for x in written]
+    t += ', damaged ' + ('?' if None in dmg else cell(dmg))
+    others = sorted({x.status for x in rs if x.status not in (0, 2)})
+    if others:
+        t += ' (st %s)' % ','.join(map(str, others))
+    return t
+
+def goal(kind, alone, combined):
+    if not combined:
+        return kind + ': n/a'
+    if any(x.refused for x in combined):
+        return kind + ': n/a (option refused)'
+    if kind == 'all':
+        met = all(x.whole for x in combined)
+    elif kind == 'same':  # seed by seed, what the first run gave
+        met = all(x.out == y.out and x.status == y.status and x.damaged == y.damaged
+                  for x, y in zip(combined, alone[0]))
+    else:  # clean
+        met = all(x.whole and x.status == 0 and x.damaged == 0 for x in combined)
+    t = kind + (': met' if met else ': NOT MET')
+    if kind != 'same':
+        short = all(not x.whole for rs in alone for x in rs)
+        t += '; alone short: ' + ('yes' if short else 'no')
+    return t
+
+width = max([len(l[2].split(';')) for l in names] + [2]) - 1  # runs alone, the most of any row
+head = ['recording'] + ['alone'] * width + ['combined', 'goal (combined)']
+print('| ' + ' | '.join(head) + ' |')
+print('|' + '---|' * len(head))
+for r, (name, kind, labels) in enumerate(names):
+    labels = labels.split(';')
+    rs = [runs.get((r, i), []) for i in range(len(labels))]
+    cells = [text(l, x) for l, x in zip(labels[:-1], rs[:-1])]
+    cells += [''] * (width - len(cells)) + [text(labels[-1], rs[-1])]
+    print('| ' + ' | '.join([name] + cells + [goal(kind, rs[:-1], rs[-1])]) + ' |')
+EOF
 python3 "$WORK/score.py" "$MANIFEST" "$WORK/names" "${MODES[*]}" >"$WORK/bytes.md"
 python3 "$WORK/files.py" "$MANIFEST" "$WORK/names" >"$WORK/files.md"
+: >"$WORK/combined.md"
+((${#COMBOS[@]} == 0)) || python3 "$WORK/combined.py" "$COMBINED" "$WORK/combined-names" >"$WORK/combined.md"
 matrix=$(($(date +%s) - start))
+
+# combined_speed STEREO STEREO_TIME MONO MONO_TIME: -c all on the stereo file against -c 1 on
+# it (goal 1.5 x), and the mono file with a second take of it (the same bytes, 0.7 s later)
+# against the mono file alone (goal 2.2 x); the times alone as measured above.
+combined_speed() {
+  local stereo=$1 stereot=$2 mono=$3 monot=$4 take2 what label alone goal payload tg rss ok
+  local -a cmd
+  take2=${mono%.wav}-take2.wav
+  "$SYNTH" --bits 16 --channels 1 --payload "$mono.payload" --lead-in 0.75 "$take2" >/dev/null
+  echo
+  echo "| combined (--recover -q -y) | tonegrab | alone (-c 1, one take) | combined / alone | goal | peak RSS KiB | bytes right |"
+  echo "|---|---|---|---|---|---|---|"
+  for what in channels takes; do
+    if [[ $what == channels ]]; then
+      cmd=(-c all "$stereo") label="-c all, $(basename "$stereo")" alone=$stereot goal=1.5
+      payload=$stereo.payload
+    else
+      cmd=(-c 1 --take "$take2" "$mono") label="2 takes, $(basename "$mono") and 0.7 s later"
+      alone=$monot goal=2.2 payload=$mono.payload
+    fi
+    rm -rf "$WORK/comb" && mkdir "$WORK/comb"
+    status=0
+    "$TG" --recover -q -y "${cmd[@]}" "$WORK/comb/out.bin" >"$WORK/comb/console" 2>&1 </dev/null ||
+      status=$?
+    echo "$status" >"$WORK/comb/status"
+    if refused "$WORK/comb"; then
+      echo "| $label | n/a (option refused) | ${alone}s | - | <= $goal x: n/a | - | - |"
+      continue
+    fi
+    ok=yes
+    cmp -s "$WORK/comb/out.bin" "$payload" ||
+      ok="no: $(stat -c %s "$WORK/comb/out.bin" 2>/dev/null || echo 0) of $(stat -c %s "$payload")"
+    cat "${cmd[@]: -1}" "$take2" >/dev/null  # into the page cache
+    tg=$(timed "'$TG' --recover -q -y $(printf "'%s' " "${cmd[@]}") '$WORK/comb/out.bin' >/dev/null 2>&1")
+    rss=$(peak_kib "$TG" --recover -q -y "${cmd[@]}" "$WORK/comb/out.bin")
+    met=$(awk -v t="$tg" -v a="$alone" -v g="$goal" 'BEGIN { print (t <= g * a) ? "met" : "NOT MET" }')
+    echo "| $label | ${tg}s | ${alone}s | $(ratio "$tg" "$alone") | <= $goal x: $met | $rss | $ok |"
+  done
+  rm -rf "$take2" "$WORK/comb"
+}
 
 # ---- Speed: long recordings, timed against md5sum and minimodem ----
 speed() {
-  local long short stereo mono mode f tg md mmt mmr rss ok datat
+  local long short stereo mono mode f tg md mmt mmr rss ok datat monot
   if [[ $QUICK == 1 ]]; then long=180 short=60; else long=1800 short=600; fi
   stereo=$WORK/s16x2-$((long / 60))min.wav mono=$WORK/s16x1-$((short / 60))min.wav
   "$SYNTH" --bits 16 --channels 2 --channel 1 --seconds "$long" "$stereo" >/dev/null
   "$SYNTH" --bits 16 --channels 1 --seconds "$short" "$mono" >/dev/null
-  rm -f "$WORK"/r*-s*.wav  # the matrix's recordings: room in the page cache
+  rm -f "$WORK"/r*-s*.wav "$WORK"/c*-s*.wav  # the matrix's recordings: room in the page cache
   mode=--recover; ((HAVE_RECOVER)) || mode=
   echo >&2 "speed: $(basename "$stereo"), $(basename "$mono")"
   echo "### Speed (median of $RUNS wall times; tonegrab ${mode:-(default mode)} -q -y -c 1)"
@@ -499,7 +720,9 @@ speed() {
       ok="no: $(stat -c %s "$WORK/speed.bin" 2>/dev/null || echo 0) of $(stat -c %s "$f.payload")"
     echo "| $(basename "$f") | $(($(stat -c %s "$f") / 1000000)) | ${tg}s | ${md}s | $mmt | $(ratio "$tg" "$md") | $mmr | $rss | $ok |"
     [[ $f != "$stereo" ]] || datat=$tg
+    [[ $f != "$mono" ]] || monot=$tg
   done
+  [[ -z $mode ]] || combined_speed "$stereo" "$datat" "$mono" "$monot"
   # Nothing but noise, or a steady tone, in the stereo data file's format and length: to cost
   # no more than the data (goal 1.2 x), to open no block (status 1, no file).
   echo
@@ -525,6 +748,76 @@ speed() {
 }
 if [[ ${NO_SPEED:-0} != 1 ]]; then speed >"$WORK/speed.md"; else : >"$WORK/speed.md"; fi
 
+# ---- The edge: the lowest SNR at which every byte comes back ----
+# From EDGE_TOP down, the SNR above the first step where some seed loses a byte.
+EDGE_TOP=2 EDGE_BOTTOM=-10 EDGE_STEP=0.5  # dB
+EDGE_SEEDS=${EDGE_SEEDS:-$SEEDS}
+
+# all_back KIND SNR: whether every byte of 256 comes back, exactly, on every seed at SNR: one
+# channel, two channels of the same tape (-c all) or two takes (--take). Status 2: refused.
+all_back() {
+  local kind=$1 snr=$2 seed base dir=$WORK/edge status
+  local -a args
+  for ((seed = 1; seed <= EDGE_SEEDS; seed++)); do
+    base=$WORK/e-s$seed
+    case $kind in
+      channel) synth_takes "$base" "$seed" "--snr $snr"; args=(-c 1 "$base-t1.wav") ;;
+      channels) synth_takes "$base" "$seed" "--copy $snr --copy $snr"; args=(-c all "$base-t1.wav") ;;
+      takes) synth_takes "$base" "$seed" "--snr $snr" "--snr $snr"
+        args=(-c 1 --take "$base-t2.wav" "$base-t1.wav") ;;
+    esac
+    rm -rf "$dir" && mkdir -p "$dir"
+    status=0
+    timeout 60 "$TG" --recover -y "${args[@]}" "$dir/out.bin" >"$dir/console" 2>&1 </dev/null ||
+      status=$?
+    echo "$status" >"$dir/status"
+    if refused "$dir"; then return 2; fi
+    cmp -s "$dir/out.bin" "$base-t1.wav.payload" || return 1
+  done
+}
+
+# edge: from EDGE_TOP down in steps of EDGE_STEP, to the last SNR with every byte on every seed.
+edge() {
+  local kind label snr last rc gain one=
+  echo "### The edge: the lowest SNR with every byte of 256 on all of $EDGE_SEEDS seeds (steps of $EDGE_STEP dB from $EDGE_TOP down)"
+  echo
+  echo "| recordings | lowest SNR | gain over one channel |"
+  echo "|---|---|---|"
+  for kind in channel channels takes; do
+    case $kind in
+      channel) label="one channel, one take (-c 1)" ;;
+      channels) label="two channels of the same tape (-c all)" ;;
+      takes) label="two takes (--take)" ;;
+    esac
+    echo "edge: $label" >&2
+    snr=$EDGE_TOP last='' rc=0
+    while awk -v s="$snr" -v b="$EDGE_BOTTOM" 'BEGIN { exit !(s >= b) }'; do
+      all_back "$kind" "$snr" || rc=$?
+      ((rc == 0)) || break
+      last=$snr
+      snr=$(awk -v s="$snr" -v d="$EDGE_STEP" 'BEGIN { print s - d }')
+    done
+    rm -rf "$WORK"/e-s* "$WORK/edge"
+    gain=-
+    if [[ $kind == channel ]]; then
+      one=$last
+    elif [[ -n $one && -n $last ]]; then
+      gain=$(awk -v a="$one" -v b="$last" 'BEGIN { printf "%+.1f dB", a - b }')
+    fi
+    if ((rc == 2)); then
+      echo "| $label | n/a (option refused) | - |"
+    elif [[ -z $last ]]; then
+      echo "| $label | above $EDGE_TOP dB | - |"
+    elif [[ $last == "$EDGE_BOTTOM" ]]; then
+      echo "| $label | $(printf '%.1f' "$last") dB or lower | $gain |"
+    else
+      echo "| $label | $(printf '%.1f' "$last") dB | $gain |"
+    fi
+  done
+  echo
+}
+if [[ ${EDGE:-0} == 1 ]]; then edge >"$WORK/edge.md"; else : >"$WORK/edge.md"; fi
+
 echo
 echo "### Bytes recovered of 256 (min/mean over $SEEDS seeds)"
 echo
@@ -533,6 +826,13 @@ echo
 echo "### Block files (min/mean over $SEEDS seeds)"
 echo
 cat "$WORK/files.md"
+if [[ -s $WORK/combined.md ]]; then
+  echo
+  echo "### Beyond one recording: channels and takes alone and combined (bytes of 256, min/mean over $SEEDS seeds)"
+  echo
+  cat "$WORK/combined.md"
+fi
 echo
 cat "$WORK/speed.md"
+cat "$WORK/edge.md"
 echo "time: $matrix s for the recordings, $(($(date +%s) - start)) s in all"

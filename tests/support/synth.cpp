@@ -366,7 +366,8 @@ std::vector<Track> Tracks(const std::string& p, const Options& o, double unit) {
   std::vector<Copy> copies = o.copies;
   if (copies.empty()) copies.push_back({o.snr});
   const double power = TonePower(o);
-  // Noise alone is as loud as the first copy with the signal has it, or as the tone.
+  // Noise alone is as loud as the noise of the first copy with the signal; as the tone when that
+  // copy has none, or there is no such copy.
   double noiseOnly = power;
   for (const Copy& c : copies)
     if (!c.noise) {

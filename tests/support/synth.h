@@ -57,7 +57,7 @@ struct Clicks {
 // deck: the same signal under each channel's own noise).
 struct Copy {
   double snr = std::numeric_limits<double>::infinity();  // as Options::snr
-  bool noise = false;   // no signal: noise alone, at the first copy with noise's level (or 0 dB)
+  bool noise = false;   // no signal: noise alone, as loud as the first signal copy's (or 0 dB)
   bool invert = false;  // the signal negated (on top of Options::invert)
   double delay = 0;     // seconds the signal comes late, fractions of a sample exactly; >= 0
   double gain = 0;      // dB on the channel's signal and noise together
