@@ -14,7 +14,7 @@ constexpr double kTimingGain = 0.3;
 constexpr double kSpeedGain = 0.06;     // quick enough for 8 % of speed in 10 ms
 constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
 constexpr double kTimingConfident = 0.3;
-constexpr double kTimingFloor = 0.01;  // of the signal's energy: a bit this weak does not time
+constexpr double kTimingFloor = 0.2;  // of the signal's energy: a bit this weak does not time
 // A bit this uncertain is decided again coherently, against the learnt phase of each tone.
 constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;

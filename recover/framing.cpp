@@ -23,6 +23,9 @@ constexpr double kDoubt = 0.05;
 // look like its return.
 constexpr int kShortGap = 3;
 constexpr int kForeignFrames = 8;
+// How far the clock may be off the block's mean speed as a gap begins (wow and flutter at
+// their worst), before it is set back to it.
+constexpr double kGapSpeedSlack = 0.08;
 // Bits a frame is decided with beyond its own: the frames that confirm it, a slip, and idle
 // line between them.
 constexpr int64_t kLookahead =
@@ -123,6 +126,13 @@ int FindSlip(const Recover& r, int64_t next) {
 
 void Hold(Recover& r, int64_t at) {
   if (r.pendingCount == 0) r.pendingSilent = false;
+  // A gap begins: the speed holds through it. Noise in the frames before the gap was noticed
+  // (a dropout's) may have pulled the clock far off the block's speed, and held there it would
+  // keep every frame after the gap from decoding: it holds at the block's mean speed instead.
+  if (r.pendingCount == kShortGap && r.speedCount > 0) {
+    const double mean = r.speedSum / static_cast<double>(r.speedCount);
+    if (std::fabs(r.bitLength / mean - 1) > kGapSpeedSlack) SetBitLength(r, mean);
+  }
   if (!FramePresent(r, at)) r.pendingSilent = true;
   r.pending[r.pendingCount++] = FrameAt(r, at);
 }
