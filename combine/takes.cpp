@@ -1,6 +1,7 @@
 #include "combine/takes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace {
@@ -19,7 +20,8 @@ constexpr double kTimeScale = 20;  // seconds
 constexpr double kTimeWeight = 0.2;
 // Lining up the bytes of two matched blocks: how far one may run ahead of the other, and what
 // a byte held by one only costs against what agreeing bytes gain.
-constexpr int kBand = 24;
+constexpr int64_t kBand = 24;
+constexpr int64_t kBandMax = 512;
 constexpr int kAgreeClean = 2, kAgree = 1, kDiffer = -2, kAlone = -3;
 // A take's evidence weighs by how clearly its block decoded.
 constexpr double kWeightFloor = 0.05;
@@ -30,9 +32,11 @@ struct Run {
   std::vector<uint8_t> value, clean;
 };
 
+// Where b lies against a: b's first byte at a's byte `first` as their beginnings line up, at
+// `last` as their ends do (the two differ where one take lost or gained bytes inside the block).
 struct Fit {
   double score;
-  int64_t offset;  // b's first byte at this byte of a
+  int64_t first, last;
 };
 
 const TakeByte& ByteOf(const Take& t, const TakeBlock& b, int64_t i) {
@@ -69,33 +73,52 @@ Run RunOf(const Take* takes, int count, const MergedBlock& m) {
   return r;
 }
 
-// The share of bytes two runs agree on with b's first byte at a's byte `offset`, counting
-// only bytes both decoded cleanly; 0 when too few overlap.
-double Agreement(const Run& a, const Run& b, int64_t offset) {
+// How many bytes two runs agree on with b's first byte at a's byte `offset`, counting only
+// bytes both decoded cleanly, and marks them in `agreed` (b's bytes).
+int64_t Agreement(const Run& a, const Run& b, int64_t offset, std::vector<uint8_t>* agreed) {
   const int64_t na = static_cast<int64_t>(a.value.size()),
                 nb = static_cast<int64_t>(b.value.size());
   const int64_t from = std::max<int64_t>(0, offset), to = std::min(na, offset + nb);
-  int64_t compared = 0, agreed = 0;
+  int64_t count = 0;
   for (int64_t i = from; i < to; ++i) {
     const size_t x = static_cast<size_t>(i), y = static_cast<size_t>(i - offset);
-    if (!a.clean[x] || !b.clean[y]) continue;
-    ++compared;
-    agreed += a.value[x] == b.value[y];
+    if (!a.clean[x] || !b.clean[y] || a.value[x] != b.value[y]) continue;
+    ++count;
+    if (agreed) (*agreed)[y] = 1;
   }
-  return compared >= kMinCompared ? static_cast<double>(agreed) / static_cast<double>(compared) : 0;
+  return count;
 }
 
-Fit BestFit(const Run& a, const Run& b) {
-  Fit best{0, 0};
-  const int64_t anchors[2] = {
-      0, static_cast<int64_t>(a.value.size()) - static_cast<int64_t>(b.value.size())};
-  for (const int64_t anchor : anchors) {
-    for (int64_t d = -kEdgeSlack; d <= kEdgeSlack; ++d) {
-      const double s = Agreement(a, b, anchor + d);
-      if (s > best.score) best = {s, anchor + d};
+// The offset near `anchor` at which the most bytes agree.
+int64_t BestOffset(const Run& a, const Run& b, int64_t anchor) {
+  int64_t best = anchor, most = -1;
+  for (int64_t d = -kEdgeSlack; d <= kEdgeSlack; ++d) {
+    const int64_t n = Agreement(a, b, anchor + d, nullptr);
+    if (n > most) {
+      most = n;
+      best = anchor + d;
     }
   }
   return best;
+}
+
+// Whether b is the block a is, and where it lies: the share of b's clean bytes that agree with
+// a, lined up by their beginnings or by their ends; 0 when too few do.
+Fit BestFit(const Run& a, const Run& b) {
+  const int64_t na = static_cast<int64_t>(a.value.size()),
+                nb = static_cast<int64_t>(b.value.size());
+  Fit f{0, BestOffset(a, b, 0), BestOffset(a, b, na - nb)};
+  std::vector<uint8_t> agreed(b.value.size(), 0);
+  Agreement(a, b, f.first, &agreed);
+  Agreement(a, b, f.last, &agreed);
+  int64_t clean = 0, both = 0;
+  for (size_t y = 0; y < b.value.size(); ++y) {
+    clean += b.clean[y];
+    both += agreed[y];
+  }
+  if (both >= kMinCompared && clean > 0)
+    f.score = static_cast<double>(both) / static_cast<double>(clean);
+  return f;
 }
 
 // A time of take k in the first take's clock; a take may have begun before the first did.
@@ -141,7 +164,7 @@ std::vector<int> MatchInOrder(const Take* takes, const MergedTape& tape, int k,
       at(i, j) = std::max({at(i - 1, j), at(i, j - 1), s > 0 ? at(i - 1, j - 1) + s : 0.0});
     }
   std::vector<int> match(m, -1);
-  fits->assign(m, Fit{0, 0});
+  fits->assign(m, Fit{0, 0, 0});
   for (size_t i = n, j = m; i > 0 && j > 0;) {
     const double s = score[(i - 1) * m + j - 1].score;
     if (s > 0 && at(i, j) == at(i - 1, j - 1) + s) {
@@ -169,7 +192,7 @@ TakeClock FitClock(const Take* takes, const MergedTape& tape, int k, const std::
     if (match[j] < 0) continue;
     const MergedBlock& mb = tape.blocks[static_cast<size_t>(match[j])];
     const TakeBlock& b = takes[k].blocks[j];
-    const int64_t offset = fits[j].offset, columns = static_cast<int64_t>(mb.columns.size());
+    const int64_t offset = fits[j].first, columns = static_cast<int64_t>(mb.columns.size());
     const int64_t from = std::max<int64_t>(0, offset), to = std::min(columns, offset + b.count) - 1;
     if (to < from) continue;
     const int64_t shared[2] = {from, to};
@@ -190,36 +213,42 @@ TakeClock FitClock(const Take* takes, const MergedTape& tape, int k, const std::
   return {(sy - scale * sx) / n, scale};
 }
 
+// Two bytes one bit apart are likelier the same byte, one take's bit wrong, than two others.
 int PairScore(const Run& a, size_t i, const Run& b, size_t j) {
   const bool clean = a.clean[i] && b.clean[j];
-  if (a.value[i] == b.value[j]) return clean ? kAgreeClean : kAgree;
+  const int apart = std::popcount(static_cast<unsigned>(a.value[i] ^ b.value[j]));
+  if (apart == 0) return clean ? kAgreeClean : kAgree;
+  if (apart == 1) return kAgree;
   return clean ? kDiffer : 0;
 }
 
 enum Step : uint8_t { kStart, kBoth, kFirstOnly, kSecondOnly };
 
-// Lines up the bytes of run a (the combined block) and run b (take k's block, its first byte
-// near a's byte `offset`), each free to begin and end where it likes: the steps from the first
-// byte pair to the last, and where they begin and end.
+// Lines up the bytes of run a (the combined block) and run b (take k's block, lying against a
+// as `fit` says), each free to begin and end where it likes: the steps from the first byte
+// pair to the last, and where they begin and end.
 struct Alignment {
   std::vector<Step> steps;
   int64_t i0, j0, i1, j1;  // the path's first pair, and one past its last
 };
 
-Alignment Align(const Run& a, const Run& b, int64_t offset) {
+Alignment Align(const Run& a, const Run& b, const Fit& fit) {
   const int64_t n = static_cast<int64_t>(a.value.size()), m = static_cast<int64_t>(b.value.size());
-  constexpr int kWidth = 2 * kBand + 1;
+  // The band of pairs between the two offsets the ends gave, and some way on either side.
+  const int64_t offset = (fit.first + fit.last) / 2;
+  const int64_t band = std::clamp(std::abs(fit.last - fit.first) / 2 + kBand, kBand, kBandMax);
+  const int64_t width = 2 * band + 1;
   constexpr int kNone = -1 << 28;
-  // Cell (i, j) at row i, place j - i + offset + kBand: the band of pairs near the diagonal.
-  const auto place = [&](int64_t i, int64_t j) { return j - i + offset + kBand; };
-  std::vector<uint8_t> from(static_cast<size_t>((n + 1) * kWidth), kStart);
-  std::vector<int> row(kWidth, kNone), last(kWidth, kNone);
+  // Cell (i, j) at row i, place j - i + offset + band.
+  const auto place = [&](int64_t i, int64_t j) { return j - i + offset + band; };
+  std::vector<uint8_t> from(static_cast<size_t>((n + 1) * width), kStart);
+  std::vector<int> row(static_cast<size_t>(width), kNone), last(static_cast<size_t>(width), kNone);
   int best = 0;
   int64_t bestI = 0, bestJ = 0;
   for (int64_t i = 0; i <= n; ++i) {
     std::fill(row.begin(), row.end(), kNone);
-    for (int p = 0; p < kWidth; ++p) {
-      const int64_t j = i - offset - kBand + p;
+    for (int64_t p = 0; p < width; ++p) {
+      const int64_t j = p - band + i - offset;
       if (j < 0 || j > m) continue;
       int score = 0;
       uint8_t step = kStart;
@@ -233,7 +262,7 @@ Alignment Align(const Run& a, const Run& b, int64_t offset) {
         } else {
           score = kNone;
         }
-        if (p + 1 < kWidth && last[static_cast<size_t>(p + 1)] != kNone &&
+        if (p + 1 < width && last[static_cast<size_t>(p + 1)] != kNone &&
             last[static_cast<size_t>(p + 1)] + kAlone > score) {
           score = last[static_cast<size_t>(p + 1)] + kAlone;
           step = kFirstOnly;
@@ -246,7 +275,7 @@ Alignment Align(const Run& a, const Run& b, int64_t offset) {
         if (score == kNone) continue;
       }
       row[static_cast<size_t>(p)] = score;
-      from[static_cast<size_t>(i * kWidth + p)] = step;
+      from[static_cast<size_t>(i * width + p)] = step;
       if ((i == n || j == m) && score > best) {  // free to end here
         best = score;
         bestI = i;
@@ -258,7 +287,7 @@ Alignment Align(const Run& a, const Run& b, int64_t offset) {
   Alignment al{{}, 0, 0, bestI, bestJ};
   int64_t i = bestI, j = bestJ;
   while (i > 0 && j > 0) {
-    const uint8_t step = from[static_cast<size_t>(i * kWidth + place(i, j))];
+    const uint8_t step = from[static_cast<size_t>(i * width + place(i, j))];
     if (step == kStart) break;
     al.steps.push_back(static_cast<Step>(step));
     if (step != kSecondOnly) --i;
@@ -273,8 +302,8 @@ Alignment Align(const Run& a, const Run& b, int64_t offset) {
 // Take k's block j joined to the combined block: its bytes into the columns they line up
 // with, and new columns for the bytes no take before it gave.
 void JoinBlock(const Take* takes, MergedBlock* mb, int k, int j, const Run& merged, const Run& own,
-               int64_t offset) {
-  const Alignment al = Align(merged, own, offset);
+               const Fit& fit) {
+  const Alignment al = Align(merged, own, fit);
   const int64_t count = takes[k].blocks[static_cast<size_t>(j)].count;
   std::vector<Column> columns;
   const auto alone = [&](int64_t at) {
@@ -349,7 +378,7 @@ void AddTake(const Take* takes, MergedTape* tape, int k) {
       blocks.push_back(std::move(tape->blocks[next]));
     MergedBlock b = std::move(tape->blocks[next++]);
     JoinBlock(takes, &b, k, static_cast<int>(j), merged[static_cast<size_t>(into)], own[j],
-              fits[j].offset);
+              fits[j]);
     blocks.push_back(std::move(b));
   }
   for (; next < tape->blocks.size(); ++next) blocks.push_back(std::move(tape->blocks[next]));
@@ -387,17 +416,37 @@ void MergeTakes(const Take* takes, int count, MergedTape* tape) {
       b.weight[k] = b.block[k] < 0 ? 0 : BlockWeight(takes[k], BlockOf(takes, b, k));
 }
 
+// A byte decoded cleanly beside one its take could not decode: the frame just before a
+// dropout may fit and yet be wrong.
+bool BesideDamage(const Take& t, const TakeBlock& b, int64_t i) {
+  return (i > 0 && ByteOf(t, b, i - 1).damaged) || (i + 1 < b.count && ByteOf(t, b, i + 1).damaged);
+}
+
+// What the takes that decoded a byte cleanly say: the value when they agree.
+struct Verdict {
+  int count;
+  bool agree;
+  uint8_t value;
+};
+
+void Hear(Verdict* v, uint8_t value) {
+  if (v->count > 0 && v->value != value) v->agree = false;
+  if (v->count++ == 0) v->value = value;
+}
+
 CombinedByte CombineByte(const Take* takes, const MergedTape& tape, const MergedBlock& b,
                          int64_t position) {
   const Column& column = b.columns[static_cast<size_t>(position)];
   double evidence[8] = {};
-  int clean = 0, firstTake = -1;
-  const TakeByte *first = nullptr, *firstClean = nullptr;
-  bool cleanAgree = true, anyDamaged = false;
+  int firstTake = -1;
+  const TakeByte* first = nullptr;
+  Verdict clean{0, true, 0}, solid{0, true, 0};  // solid: clean and not beside damage
+  bool anyDamaged = false;
   float quality = 0;  // the best of the takes'
   for (int k = 0; k < tape.takes; ++k) {
     if (column.at[k] < 0) continue;
-    const TakeByte& x = ByteOf(takes[k], BlockOf(takes, b, k), column.at[k]);
+    const TakeBlock& tb = BlockOf(takes, b, k);
+    const TakeByte& x = ByteOf(takes[k], tb, column.at[k]);
     for (int bit = 0; bit < 8; ++bit) evidence[bit] += b.weight[k] * x.soft[bit];
     quality = std::max(quality, x.quality);
     if (!first) {
@@ -408,18 +457,19 @@ CombinedByte CombineByte(const Take* takes, const MergedTape& tape, const Merged
       anyDamaged = true;
       continue;
     }
-    if (firstClean && firstClean->value != x.value) cleanAgree = false;
-    if (!firstClean) firstClean = &x;
-    ++clean;
+    Hear(&clean, x.value);
+    if (!BesideDamage(takes[k], tb, column.at[k])) Hear(&solid, x.value);
   }
   CombinedByte c{};
   if (!first) return c;
-  // Bytes that decoded cleanly and agree stand; otherwise the evidence of all decides.
+  // Bytes that decoded cleanly and agree stand (those away from damage first); otherwise the
+  // evidence of all decides. Clean takes that differ cannot all be right: it is damaged.
   unsigned value = 0;
   for (int bit = 0; bit < 8; ++bit) value |= unsigned{evidence[bit] > 0} << bit;
-  c.value = clean > 0 && cleanAgree ? firstClean->value : static_cast<uint8_t>(value);
-  c.damaged = clean == 0;
-  c.repaired = !c.damaged && anyDamaged;
+  const Verdict& v = solid.count > 0 && solid.agree ? solid : clean;
+  c.value = v.count > 0 && v.agree ? v.value : static_cast<uint8_t>(value);
+  c.damaged = v.count == 0 || !v.agree;
+  c.repaired = !c.damaged && (anyDamaged || !clean.agree);
   const TakeClock& clock = tape.clock[firstTake];
   c.time = Mapped(clock, first->time);
   c.endTime = c.time + clock.scale * first->duration;
