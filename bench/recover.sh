@@ -772,7 +772,10 @@ all_back() {
       status=$?
     echo "$status" >"$dir/status"
     if refused "$dir"; then return 2; fi
-    cmp -s "$dir/out.bin" "$base-t1.wav.payload" || return 1
+    # Every byte back: the payload at the start of the block file. Bytes decoded from the noise
+    # after the data (reported damaged) do not count against the edge; a lost or wrong one does.
+    cmp -s -n "$(stat -c %s "$base-t1.wav.payload")" "$dir/out.bin" "$base-t1.wav.payload" &&
+      (($(stat -c %s "$dir/out.bin") >= $(stat -c %s "$base-t1.wav.payload"))) || return 1
   done
 }
 
