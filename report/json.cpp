@@ -221,10 +221,16 @@ void PutInput(JsonWriter& w, const TapeReport& r) {
   if (r.mode != kReportText) {
     Integer(w, "channels", r.channels);
     Integer(w, "channel", r.channel);
+    if (ChannelsCombined(r)) Integer(w, "channels_combined", r.channels);
     Integer(w, "rate", r.rate);
     Integer(w, "bits", r.bits);
     Number(w, "duration", ReportDuration(r), 6);
     Integer(w, "frames", r.frames);
+  }
+  if (r.options->takeCount > 0) {  // the further captures combined with the input
+    Open(w, "takes", '[');
+    for (int k = 0; k < r.options->takeCount; ++k) Text(w, nullptr, r.options->takePaths[k]);
+    Close(w, ']');
   }
   Close(w, '}');
 }

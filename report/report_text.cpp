@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-
 OutputStream reportStream;
 
 void PutF(OutputStream& out, const char* format, ...) {

@@ -94,12 +94,16 @@ void PutTitle(OutputStream& out, const TapeReport& r) {
   PutXml(out, r.format);
   char clock[48];
   if (r.mode != kReportText) {
-    PutF(out, ", %d channel%s, %d Hz, channel %d decoded; ", r.channels, r.channels == 1 ? "" : "s",
-         r.rate, r.channel);
+    if (ChannelsCombined(r))
+      PutF(out, ", %d channels, %d Hz, all combined; ", r.channels, r.rate);
+    else
+      PutF(out, ", %d channel%s, %d Hz, channel %d decoded; ", r.channels,
+           r.channels == 1 ? "" : "s", r.rate, r.channel);
     PutF(out, "duration %s; ", ClockText(ReportDuration(r), clock, sizeof clock));
   }
   PutF(out, "%s mode; %d block%s", r.mode == kReportRecover ? "--recover" : "default", r.blockCount,
        r.blockCount == 1 ? "" : "s");
+  if (r.options->takeCount > 0) PutF(out, "; %d takes combined", r.options->takeCount + 1);
   OutputText(out, "</text>\n");
 }
 

@@ -143,6 +143,10 @@ bool WriteJson(const TapeReport& r, int fd);
 bool WriteSvg(const TapeReport& r, int fd);
 
 // What the record holds, for both writers.
+// -c all: the channels were combined (r.channel is then the first, whose level is drawn).
+inline bool ChannelsCombined(const TapeReport& r) {
+  return r.options->channel == kAllChannels && r.channels > 1;
+}
 double ReportDuration(const TapeReport& r);
 // Lowest and highest sample between two times; lo > hi when none was seen.
 LevelCell LevelBetween(const TapeReport& r, double from, double to);
