@@ -14,6 +14,7 @@ constexpr int64_t kMinCompared = 8;
 // the end (a take that began late, or ended early, holds the block's rest or its beginning),
 // give or take a few frames that one take lost at an edge.
 constexpr int kEdgeSlack = 3;
+constexpr int64_t kEdgeBytes = 16;
 // Between matches that fit as well, the one whose times agree: a tape may hold the same block
 // twice. Block starts this far apart, once the clocks are lined up, cost a match its score.
 constexpr double kTimeScale = 20;  // seconds
@@ -73,15 +74,16 @@ Run RunOf(const Take* takes, int count, const MergedBlock& m) {
   return r;
 }
 
-// How many bytes two runs agree on with b's first byte at a's byte `offset`, counting only
-// bytes both decoded cleanly, and marks them in `agreed` (b's bytes).
-int64_t Agreement(const Run& a, const Run& b, int64_t offset, std::vector<uint8_t>* agreed) {
-  const int64_t na = static_cast<int64_t>(a.value.size()),
-                nb = static_cast<int64_t>(b.value.size());
-  const int64_t from = std::max<int64_t>(0, offset), to = std::min(na, offset + nb);
+// How many bytes two runs agree on with b's first byte at a's byte `offset`, over b's bytes
+// from `from` to `to`, counting only bytes both decoded cleanly, and marks them in `agreed`.
+int64_t Agreement(const Run& a, const Run& b, int64_t offset, int64_t from, int64_t to,
+                  std::vector<uint8_t>* agreed) {
+  const int64_t na = static_cast<int64_t>(a.value.size());
+  from = std::max(from, -offset);
+  to = std::min(to, na - offset);
   int64_t count = 0;
-  for (int64_t i = from; i < to; ++i) {
-    const size_t x = static_cast<size_t>(i), y = static_cast<size_t>(i - offset);
+  for (int64_t j = from; j < to; ++j) {
+    const size_t x = static_cast<size_t>(j + offset), y = static_cast<size_t>(j);
     if (!a.clean[x] || !b.clean[y] || a.value[x] != b.value[y]) continue;
     ++count;
     if (agreed) (*agreed)[y] = 1;
@@ -89,11 +91,11 @@ int64_t Agreement(const Run& a, const Run& b, int64_t offset, std::vector<uint8_
   return count;
 }
 
-// The offset near `anchor` at which the most bytes agree.
-int64_t BestOffset(const Run& a, const Run& b, int64_t anchor) {
+// The offset near `anchor` at which the most of b's bytes from `from` to `to` agree.
+int64_t BestOffset(const Run& a, const Run& b, int64_t anchor, int64_t from, int64_t to) {
   int64_t best = anchor, most = -1;
   for (int64_t d = -kEdgeSlack; d <= kEdgeSlack; ++d) {
-    const int64_t n = Agreement(a, b, anchor + d, nullptr);
+    const int64_t n = Agreement(a, b, anchor + d, from, to, nullptr);
     if (n > most) {
       most = n;
       best = anchor + d;
@@ -107,10 +109,12 @@ int64_t BestOffset(const Run& a, const Run& b, int64_t anchor) {
 Fit BestFit(const Run& a, const Run& b) {
   const int64_t na = static_cast<int64_t>(a.value.size()),
                 nb = static_cast<int64_t>(b.value.size());
-  Fit f{0, BestOffset(a, b, 0), BestOffset(a, b, na - nb)};
+  // Each end lined up by the bytes near it: the first and the last quarter of b.
+  const int64_t edge = std::min(nb, std::max<int64_t>(kEdgeBytes, nb / 4));
+  Fit f{0, BestOffset(a, b, 0, 0, edge), BestOffset(a, b, na - nb, nb - edge, nb)};
   std::vector<uint8_t> agreed(b.value.size(), 0);
-  Agreement(a, b, f.first, &agreed);
-  Agreement(a, b, f.last, &agreed);
+  Agreement(a, b, f.first, 0, nb, &agreed);
+  Agreement(a, b, f.last, 0, nb, &agreed);
   int64_t clean = 0, both = 0;
   for (size_t y = 0; y < b.value.size(); ++y) {
     clean += b.clean[y];

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "audio/samples.h"
+#include "combine/takes.h"
 #include "decoder/half_wave.h"
 #include "tape_reader.h"
 
@@ -350,5 +352,87 @@ TEST(LevelScan, VectorAndPlainScansMeasureTheSameHalfWaves) {
   GTEST_SKIP() << "the vector scan is built for x86-64 only";
 #endif
 }
+
+}  // namespace
+
+// ---- Takes combined, on the decoder's events as two takes would give them ----
+
+namespace {
+
+struct TakeCase {
+  const char* name;
+  std::vector<int> damaged1, damaged2;  // bytes each take could not decode (garbled there)
+  std::vector<int> lost2;               // bytes the second take lost at a slip
+  int wrong2;                           // a byte the second take decoded cleanly but wrongly; -1
+  std::vector<int> damaged;             // what the combined block reports damaged
+  int repaired;
+};
+
+constexpr int kTakeLength = 100;
+
+uint8_t TapeByte(int i) {
+  return static_cast<uint8_t>(i * 37 + 11);
+}
+
+// A take of the tape's block: each byte as an event, with the evidence of its bits.
+Take MakeTake(const std::vector<int>& damaged, const std::vector<int>& lost, int wrong) {
+  Take t;
+  const auto has = [](const std::vector<int>& v, int i) {
+    return std::find(v.begin(), v.end(), i) != v.end();
+  };
+  TakeKeep(t, RecoverEvent{kBlockStart, 0, 0, 1.0, 1.0, 1, 0, {}});
+  for (int i = 0; i < kTakeLength; ++i) {
+    if (has(lost, i)) continue;
+    const bool bad = has(damaged, i);
+    const uint8_t value = bad ? TapeByte(i) ^ 0x5A : i == wrong ? TapeByte(i) ^ 0x07 : TapeByte(i);
+    RecoverEvent e{kBlockByte, bad, value, 1.0 + i * 0.01, 1.0 + (i + 1) * 0.01, 1, 0.9f, {}};
+    for (int b = 0; b < 8; ++b)
+      e.soft[b] = static_cast<int8_t>(((value >> b) & 1 ? 1 : -1) * (bad ? 10 : 100));
+    TakeKeep(t, e);
+  }
+  TakeKeep(t, RecoverEvent{kBlockEnd, 0, 0, 1.0, 1.0 + kTakeLength * 0.01, 1, 0, {}});
+  return t;
+}
+
+const TakeCase kTakeCases[] = {
+    {"damage_apart", {70, 71, 72}, {10, 11, 12}, {}, -1, {}, 6},
+    {"a_lost_byte", {70, 71, 72}, {10, 11, 12}, {50}, -1, {}, 6},
+    {"damaged_in_both", {40}, {40}, {}, -1, {40}, 0},
+    {"clean_but_different", {}, {}, {}, 30, {30}, 0},
+};
+
+void PrintTo(const TakeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class TakesCombined : public testing::TestWithParam<TakeCase> {};
+
+// Every byte of the block comes back in its place; damaged only where no take decoded it
+// cleanly or clean takes differ; the bytes a take could not decode that the other gave, counted.
+TEST_P(TakesCombined, EachByteFromTheTakesThatHoldIt) {
+  const TakeCase& c = GetParam();
+  Take takes[2] = {MakeTake(c.damaged1, {}, -1), MakeTake(c.damaged2, c.lost2, c.wrong2)};
+  MergedTape tape;
+  MergeTakes(takes, 2, &tape);
+  ASSERT_EQ(tape.blocks.size(), 1u);
+  const MergedBlock& b = tape.blocks[0];
+  ASSERT_EQ(b.columns.size(), size_t{kTakeLength});
+  std::vector<int> damaged;
+  int repaired = 0;
+  for (int i = 0; i < kTakeLength; ++i) {
+    const CombinedByte byte = CombineByte(takes, tape, b, i);
+    if (byte.damaged) damaged.push_back(i);
+    repaired += byte.repaired;
+    if (!byte.damaged) {
+      EXPECT_EQ(byte.value, TapeByte(i)) << "byte " << i;
+    }
+    EXPECT_NEAR(byte.time, 1.0 + i * 0.01, 1e-6) << "byte " << i;
+  }
+  EXPECT_EQ(damaged, c.damaged);
+  EXPECT_EQ(repaired, c.repaired);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TakesCombined, testing::ValuesIn(kTakeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
