@@ -52,8 +52,9 @@ struct RecoverRun {
   bool standard;   // every block to standard output, one after another
   bool writing;
   bool failed;
-  bool mixing;    // -c all: the channels combined into one
-  Take* keeping;  // with --take, while the takes are decoded: their events, held
+  bool mixing;        // -c all: the channels combined into one
+  Take* keeping;      // with --take, while the takes are decoded: their events, held
+  bool keepingMixed;  // and that take's channels mixed
   BlockSummary current;
   BlockSummary summaries[kSummaries];
   int summaryCount;
@@ -142,9 +143,12 @@ void BeginBlock(RecoverRun& r, const RecoverEvent& e) {
 }
 
 // -v: how the channels are combined as the block begins.
-void NoteMix(const RecoverRun& r) {
-  if (!r.mixing || !r.options->verbose) return;
-  std::fprintf(stderr, "tonegrab: block %d:", r.block);
+void NoteMix(const RecoverRun& r, bool mixing, int take, int block) {
+  if (!mixing || !r.options->verbose) return;
+  if (take > 0)
+    std::fprintf(stderr, "tonegrab: take %d, block %d:", take, block);
+  else
+    std::fprintf(stderr, "tonegrab: block %d:", block);
   for (int c = 0; c < mix.channels; ++c) {
     const MixFigures f = MixChannelFigures(mix, c);
     if (f.used)
@@ -237,12 +241,16 @@ void NoteRejected(const RecoverRun& r, const RecoverEvent& e) {
   rejected.lastWhy = e.value;
 }
 
-// A take's event held for combining; -v tells the input's rejected leaders.
+// A take's event held for combining; -v tells the input's rejected leaders, and how each
+// take's channels are mixed as its blocks begin.
 void KeepEvent(RecoverRun& r, const RecoverEvent& e) {
   if (e.kind == kLeaderRejected) {
     if (r.keeping == &takes[0]) NoteRejected(r, e);
     return;
   }
+  if (e.kind == kBlockStart)
+    NoteMix(r, r.keepingMixed, static_cast<int>(r.keeping - takes) + 1,
+            static_cast<int>(r.keeping->blocks.size()) + 1);
   if (TakeKeep(*r.keeping, e)) return;
   PrintNumber("\tA take holds more than %lld bytes, more than can be combined\n\n", kTakeBytes);
   r.failed = true;
@@ -258,7 +266,7 @@ bool TakeEvents(RecoverRun& r) {
     }
     if (e.kind == kBlockStart) {
       BeginBlock(r, e);
-      NoteMix(r);
+      NoteMix(r, r.mixing, 0, r.block);
     } else if (e.kind == kBlockByte) {
       TakeByte(r, e);
     } else if (e.kind == kBlockEnd) {
@@ -421,6 +429,7 @@ void DecodeTakes(RecoverRun& r, TapeReader& input, int channel) {
   const int count = 1 + r.options->takeCount;
   for (int k = 0; k < count; ++k) takes[k] = Take{};
   r.keeping = &takes[0];
+  r.keepingMixed = r.mixing;
   DecodeRecording(r, input, r.mixing, true);
   for (int k = 1; k < count && !r.failed && PendingSignal() == 0; ++k) {
     bool mixing = false;
@@ -429,6 +438,7 @@ void DecodeTakes(RecoverRun& r, TapeReader& input, int channel) {
       break;
     }
     r.keeping = &takes[k];
+    r.keepingMixed = mixing;
     RecoverInit(decoder, takeReader.sampleRate);
     DecodeRecording(r, takeReader, mixing, false);
     CloseTake();
