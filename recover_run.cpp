@@ -348,6 +348,7 @@ bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) 
   if (!r.standard && stat(outputPath, &output) == 0 && SameFile(info, output)) {
     close(fd);
     PrintWithPath("\tTake and output are the same file \"", path, "\"\n\n");
+    Explain(path, "a take is read, the output written: name another output");
     return false;
   }
   StreamAttach(tr.input, fd);
@@ -366,6 +367,7 @@ bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) 
     PrintWithPath("\tCannot combine take \"", path, "\": ");
     Print(why);
     Print("\n\n");
+    Explain(path, "cannot combine this take: %s", why);
     return false;
   }
   *mixing = channel == kAllChannels && tr.channelCount > 1;

@@ -228,3 +228,47 @@ TEST_F(Combine, ATakeThatMissesABlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// A take that cannot be combined ends the run before anything is decoded: the whole message,
+// status 1, and the output as it was.
+TEST_F(Combine, TakesThatCannotBeCombined) {
+  synth::Options o;
+  WriteFile(dir / "in.wav", synth::Wav(synth::RandomBytes(32, 3), o));
+  WriteFile(dir / "notes.txt", Bytes{'h', 'i', '\n'});
+  o.channels = 2;
+  WriteFile(dir / "stereo.wav", synth::Wav(synth::RandomBytes(32, 3), o));
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {{"in.wav", "--take", "gone.wav"},
+       "\tError opening take \"gone.wav\"\n\n",
+       "tonegrab: gone.wav: No such file or directory\n"},
+      {{"in.wav", "--take", "notes.txt"},
+       "\tCannot combine take \"notes.txt\": it is not a recording\n\n",
+       "tonegrab: notes.txt: cannot combine this take: it is not a recording\n"},
+      {{"-c", "2", "stereo.wav", "--take", "in.wav", "--take", "stereo.wav"}, "", ""},
+      {{"in.wav", "--take", "out.bin"},
+       "\tTake and output are the same file \"out.bin\"\n\n",
+       "tonegrab: out.bin: a take is read, the output written: name another output\n"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(dir / "out.bin", Bytes{'k', 'e', 'e', 'p'});
+    std::vector<std::string> args = c.args;
+    args.push_back("out.bin");
+    const RunResult r = Tonegrab(args);
+    if (c.out.empty()) {  // a mono take beside a stereo input gives its one channel
+      EXPECT_EQ(r.status, 0) << r.out << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadFile(dir / "out.bin"), (Bytes{'k', 'e', 'e', 'p'}));
+  }
+}
+
+}  // namespace
