@@ -426,16 +426,39 @@ bool BesideDamage(const Take& t, const TakeBlock& b, int64_t i) {
   return (i > 0 && ByteOf(t, b, i - 1).damaged) || (i + 1 < b.count && ByteOf(t, b, i + 1).damaged);
 }
 
-// What the takes that decoded a byte cleanly say: the value when they agree.
+// What the takes that decoded a byte cleanly say: each value and how many said it.
 struct Verdict {
-  int count;
-  bool agree;
-  uint8_t value;
+  int values;
+  uint8_t value[kTakesMax];
+  int votes[kTakesMax];
 };
 
 void Hear(Verdict* v, uint8_t value) {
-  if (v->count > 0 && v->value != value) v->agree = false;
-  if (v->count++ == 0) v->value = value;
+  for (int i = 0; i < v->values; ++i) {
+    if (v->value[i] != value) continue;
+    ++v->votes[i];
+    return;
+  }
+  v->value[v->values] = value;
+  v->votes[v->values++] = 1;
+}
+
+// The value they agree on: all of them, or, where they differ, more of them than said any other
+// and at least two (two takes wrong the same way are far less likely than one wrong); -1 when
+// none stands out.
+int Agreed(const Verdict& v) {
+  if (v.values == 1) return v.value[0];
+  int best = -1, most = 0, second = 0;
+  for (int i = 0; i < v.values; ++i) {
+    if (v.votes[i] > most) {
+      second = most;
+      most = v.votes[i];
+      best = i;
+    } else if (v.votes[i] > second) {
+      second = v.votes[i];
+    }
+  }
+  return best >= 0 && most >= 2 && most > second ? v.value[best] : -1;
 }
 
 CombinedByte CombineByte(const Take* takes, const MergedTape& tape, const MergedBlock& b,
@@ -444,7 +467,7 @@ CombinedByte CombineByte(const Take* takes, const MergedTape& tape, const Merged
   double evidence[8] = {};
   int firstTake = -1;
   const TakeByte* first = nullptr;
-  Verdict clean{0, true, 0}, solid{0, true, 0};  // solid: clean and not beside damage
+  Verdict clean{}, solid{};  // solid: clean and not beside damage
   bool anyDamaged = false;
   float quality = 0;  // the best of the takes'
   for (int k = 0; k < tape.takes; ++k) {
@@ -470,10 +493,11 @@ CombinedByte CombineByte(const Take* takes, const MergedTape& tape, const Merged
   // evidence of all decides. Clean takes that differ cannot all be right: it is damaged.
   unsigned value = 0;
   for (int bit = 0; bit < 8; ++bit) value |= unsigned{evidence[bit] > 0} << bit;
-  const Verdict& v = solid.count > 0 && solid.agree ? solid : clean;
-  c.value = v.count > 0 && v.agree ? v.value : static_cast<uint8_t>(value);
-  c.damaged = v.count == 0 || !v.agree;
-  c.repaired = !c.damaged && (anyDamaged || !clean.agree);
+  int agreed = Agreed(solid);
+  if (agreed < 0) agreed = Agreed(clean);
+  c.value = agreed >= 0 ? static_cast<uint8_t>(agreed) : static_cast<uint8_t>(value);
+  c.damaged = agreed < 0;
+  c.repaired = !c.damaged && (anyDamaged || clean.values > 1);
   const TakeClock& clock = tape.clock[firstTake];
   c.time = Mapped(clock, first->time);
   c.endTime = c.time + clock.scale * first->duration;

@@ -436,3 +436,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, TakesCombined, testing::ValuesIn(kTakeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Three takes, one of them clean but wrong at a byte: the two that agree outvote it.
+TEST(TakesCombinedThree, TwoCleanTakesOutvoteAThird) {
+  Take takes[3] = {MakeTake({}, {}, -1), MakeTake({}, {}, 30), MakeTake({60}, {}, -1)};
+  MergedTape tape;
+  MergeTakes(takes, 3, &tape);
+  ASSERT_EQ(tape.blocks.size(), 1u);
+  int damaged = 0, repaired = 0;
+  for (int i = 0; i < kTakeLength; ++i) {
+    const CombinedByte byte = CombineByte(takes, tape, tape.blocks[0], i);
+    EXPECT_EQ(byte.value, TapeByte(i)) << "byte " << i;
+    damaged += byte.damaged;
+    repaired += byte.repaired;
+  }
+  EXPECT_EQ(damaged, 0);
+  EXPECT_EQ(repaired, 2);  // byte 30, which one take had wrong, and byte 60, damaged in one
+}
+
+}  // namespace
