@@ -43,6 +43,7 @@ double Cross(const ChannelMix& m, int c, int r, int lag) {
 // slow wave stay out of the estimates), clipped, into passed[c] after the last chunk's, and
 // their powers summed.
 void PassChannel(ChannelMix& m, int c, int64_t n) {
+  if (n == 0) return;  // the last frames may not make a decimated sample
   MixChannel& ch = m.ch[c];
   float* out = passed[c];
   const int history = 2 * m.lags;
