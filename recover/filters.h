@@ -60,6 +60,11 @@ inline float FixedOutput(const Decimator& d, const float* p) {
   return sum;
 }
 
+// The first `outputs` outputs of FixedOutput from `in` on (output j from in + factor j), for
+// factors 2 and 4, several at a time where the processor allows (recover/decimator_vectors.cpp);
+// returns how many it made, maybe none: the rest are Decimate's.
+int64_t DecimateInVectors(const Decimator& d, const float* in, int64_t outputs, float* out);
+
 // Decimates `count` input samples into `out` (room for count / factor + 1); returns how many
 // output samples there are. Inputs not yet used up wait in the history.
 inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out) {
@@ -73,6 +78,12 @@ inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out
   for (; at < d.held && at + d.taps <= d.held + lead; at += d.factor)
     out[made++] = DecimatorOutput(d, joined + at);
   // The common factors get a loop the compiler can unroll: the decimator's hottest one.
+  if (at + d.taps <= total) {
+    const int64_t done =
+        DecimateInVectors(d, in + (at - d.held), (total - at - d.taps) / d.factor + 1, out + made);
+    made += done;
+    at += done * d.factor;
+  }
   switch (d.factor) {
     case 2:
       for (; at + d.taps <= total; at += 2) out[made++] = FixedOutput<2>(d, in + (at - d.held));
