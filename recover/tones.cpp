@@ -5,6 +5,7 @@
 #include "decoder/level_scan.h"
 #include "recover/filters.h"
 #include "recover/stages.h"
+#include "recover/window_parts.h"
 
 namespace recovery {
 namespace {
@@ -53,36 +54,6 @@ bool Solve(double a[kTerms][kTerms], double* b) {
     b[c] /= a[c][c];
   }
   return true;
-}
-
-// Where a window lies over the ring: the samples it touches, and how much of the first and last
-// of them lies outside it. A sample covers [n, n + 1) and counts by its overlap with the window.
-struct Span {
-  int64_t first, last;
-  int count;
-  double lead;  // the window begins this far into its first sample
-  float outFirst, outLast;
-};
-
-Span SpanOf(double start, double length) {
-  Span s;
-  s.first = static_cast<int64_t>(std::floor(start));
-  s.last = static_cast<int64_t>(std::floor(start + length));
-  s.count = static_cast<int>(s.last - s.first + 1);
-  s.lead = start - static_cast<double>(s.first);
-  s.outFirst = static_cast<float>(s.count == 1 ? 1 - length : s.lead);
-  s.outLast =
-      static_cast<float>(s.count == 1 ? 0 : static_cast<double>(s.last + 1) - start - length);
-  return s;
-}
-
-// `count` samples of the ring from `from`, straight from it where they do not wrap around its
-// end, else copied into `copy`.
-const float* RingRun(const Recover& r, int64_t from, int count, float* copy) {
-  const int64_t at = from & kRingMask;
-  if (at + count <= kRecoverRing) return r.ring + at;
-  for (int i = 0; i < count; ++i) copy[i] = r.ring[(from + i) & kRingMask];
-  return copy;
 }
 
 bool InClick(const Impulses& m, int64_t n) {
@@ -249,6 +220,9 @@ Phasor HighToneOfChanges(const Recover& r, double start, double length) {
 // is one rotation.
 Tones Window(const Recover& r, double start, double length) {
   if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
+#endif
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
   if (scanVariant == kScanAvx2) return VectorWindow(r, start, length);
 #endif
