@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whether two builds of tonegrab decode alike with --recover: a set of varied recordings (noise,
 # wow, hum, clicks, tape sides of several blocks, sample rates from 8 to 96 kHz, 8-, 16-, 24-
-# and 32-bit and float samples, mono and stereo), each decoded by both with -v; the whole
-# console text, the status and every file written are compared. For changes meant to keep
+# and 32-bit and float samples, mono and stereo), each decoded by both with -v, --labels,
+# --json and --map; the whole console text, the status and every file written are compared. For changes meant to keep
 # every result as it was (speed work): any difference is printed, and the status is 1.
 #
 #   bench/recover_same.sh REFERENCE_TONEGRAB [TONEGRAB [WORK_DIR]]
@@ -60,8 +60,8 @@ for c in "${CASES[@]}"; do
       tg=$REF envs=()
       if [[ $which == new ]]; then tg=$NEW; [[ -z ${ENV_NEW:-} ]] || envs=("$ENV_NEW"); fi
       status=0
-      (cd "$WORK/$which" && env "${envs[@]}" "$tg" --recover -v -y -c "$ch" "$rec" out.bin \
-        >console 2>&1 </dev/null) || status=$?
+      (cd "$WORK/$which" && env "${envs[@]}" "$tg" --recover -v -y -c "$ch" --labels=labels.txt \
+        --json=report.json --map=map.svg "$rec" out.bin >console 2>&1 </dev/null) || status=$?
       echo "$status" >"$WORK/$which/status"
     done
     if diff -r "$WORK/ref" "$WORK/new" >"$WORK/diff" 2>&1; then

@@ -68,8 +68,7 @@ TONEGRAB_AVX2 void SumPhases(const Decimator& d, const float (*phase)[kPlaces], 
 }
 
 template <int kFactor>
-TONEGRAB_AVX2 int64_t DecimateAvx2(const Decimator& d, const float* in, int64_t outputs,
-                                   float* out) {
+TONEGRAB_AVX2 int64_t DecimateBy(const Decimator& d, const float* in, int64_t outputs, float* out) {
   constexpr int kTaps = 3 * kFactor - 2;
   alignas(32) float phase[kFactor][kPlaces];
   int64_t made = 0;
@@ -86,12 +85,17 @@ TONEGRAB_AVX2 int64_t DecimateAvx2(const Decimator& d, const float* in, int64_t 
 
 }  // namespace
 
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+int64_t DecimateAvx2(const Decimator& d, const float* in, int64_t outputs, float* out) {
+  if (d.factor == 4) return DecimateBy<4>(d, in, outputs, out);
+  if (d.factor == 2) return DecimateBy<2>(d, in, outputs, out);
+  return 0;
+}
+#endif
+
 int64_t DecimateInVectors(const Decimator& d, const float* in, int64_t outputs, float* out) {
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
-  if (scanVariant == kScanAvx2) {
-    if (d.factor == 4) return DecimateAvx2<4>(d, in, outputs, out);
-    if (d.factor == 2) return DecimateAvx2<2>(d, in, outputs, out);
-  }
+  if (scanVariant == kScanAvx2) return DecimateAvx2(d, in, outputs, out);
 #endif
   (void)d, (void)in, (void)outputs, (void)out;
   return 0;

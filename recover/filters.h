@@ -64,6 +64,10 @@ inline float FixedOutput(const Decimator& d, const float* p) {
 // factors 2 and 4, several at a time where the processor allows (recover/decimator_vectors.cpp);
 // returns how many it made, maybe none: the rest are Decimate's.
 int64_t DecimateInVectors(const Decimator& d, const float* in, int64_t outputs, float* out);
+#if defined(__x86_64__)
+// The same in AVX2, whatever the variant chosen: only where the processor has AVX2.
+int64_t DecimateAvx2(const Decimator& d, const float* in, int64_t outputs, float* out);
+#endif
 
 // Decimates `count` input samples into `out` (room for count / factor + 1); returns how many
 // output samples there are. Inputs not yet used up wait in the history.
