@@ -1,11 +1,12 @@
 // A tone window in vectors, without a branch on the window's length. Window's plain loop
-// (recover/tones.cpp) is compiled with its additions free to be reordered, and the compiler
-// makes of it: each table's sum in four lanes, lane l over every fourth sample from l; the lanes
-// in pairs; the samples past the last group of four added in an order that depends on how many
-// there are; the first sample's excess taken off, then the last one's. The same additions are
-// written out here, in a file compiled with the order kept as written, so that both variants
-// decode alike. The plain loop branches on the length modulo four, which moves with the
-// window's phase from bit to bit; here every case is worked out and the length picks one.
+// (recover/tones.cpp) is compiled with its additions free to be reordered, and GCC makes of it:
+// each table's sum in four lanes, lane l over every fourth sample from l; the lanes in pairs;
+// the samples past the last group of four added in an order that depends on how many there are;
+// the first sample's excess taken off, then the last one's. The same additions are written out
+// here, in a file compiled with the order kept as written, so that both variants decode alike
+// (with another compiler the plain loop may round otherwise). The plain loop branches on the
+// length modulo four, which moves with the window's phase from bit to bit; here every case is
+// worked out and the length picks one.
 #include "recover/window_parts.h"
 
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
