@@ -105,76 +105,6 @@ Tones WindowAroundClick(const Recover& r, double start, double length) {
   return {half * b[0], -half * b[1], half * b[2], -half * b[3]};
 }
 
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-// The four tables' entries at n, one to a lane.
-TONEGRAB_AVX2 inline __m128 TablesAt(const Recover& r, int n) {
-  return _mm_setr_ps(r.low[0][n], r.low[1][n], r.high[0][n], r.high[1][n]);
-}
-
-// The products of four samples from v[n] with each of the four tables there.
-TONEGRAB_AVX2 inline void ProductsAt(const Recover& r, const float* v, int n, __m128 p[4]) {
-  const __m128 x = _mm_loadu_ps(v + n);
-  p[0] = _mm_mul_ps(x, _mm_load_ps(r.low[0] + n));
-  p[1] = _mm_mul_ps(x, _mm_load_ps(r.low[1] + n));
-  p[2] = _mm_mul_ps(x, _mm_load_ps(r.high[0] + n));
-  p[3] = _mm_mul_ps(x, _mm_load_ps(r.high[1] + n));
-}
-
-// Window's four sums in one vector, without a branch on the count: the same numbers, added in
-// the order the compiler gives Window's plain loop (lane l of each table summing the products
-// of every fourth sample from l; the lanes in pairs; then the samples past the last group of
-// four in the order it takes them), so that both variants decode alike. v must hold the count
-// rounded up to a multiple of four.
-TONEGRAB_AVX2 inline __m128 VectorSums(const Recover& r, const float* v, const Span& w) {
-  const int count = w.count, groups = count / 4, rest = count % 4;
-  __m128 lanes[4] = {};  // of each table, lane l over the samples 4 m + l
-  for (int m = 0; m < groups; ++m) {
-    __m128 p[4];
-    ProductsAt(r, v, 4 * m, p);
-    for (int t = 0; t < 4; ++t) lanes[t] = m == 0 ? p[t] : _mm_add_ps(lanes[t], p[t]);
-  }
-  // Turned so that vector l holds each table's lane l, one table to a lane.
-  _MM_TRANSPOSE4_PS(lanes[0], lanes[1], lanes[2], lanes[3]);
-  const __m128 even = _mm_add_ps(lanes[0], lanes[2]), odd = _mm_add_ps(lanes[1], lanes[3]);
-  __m128 p[4];  // the samples past the last group: a group's worth read, as many used as there are
-  ProductsAt(r, v, rest != 0 ? 4 * groups : 0, p);
-  _MM_TRANSPOSE4_PS(p[0], p[1], p[2], p[3]);
-  const __m128 whole = _mm_add_ps(even, odd);
-  const __m128 one = _mm_add_ps(whole, p[0]);
-  const __m128 two = _mm_add_ps(one, p[1]);
-  const __m128 three = _mm_add_ps(_mm_add_ps(_mm_add_ps(even, p[0]), _mm_add_ps(odd, p[1])), p[2]);
-  const __m128i left = _mm_set1_epi32(rest);
-  __m128 s = whole;
-  s = _mm_blendv_ps(s, one, _mm_castsi128_ps(_mm_cmpeq_epi32(left, _mm_set1_epi32(1))));
-  s = _mm_blendv_ps(s, two, _mm_castsi128_ps(_mm_cmpeq_epi32(left, _mm_set1_epi32(2))));
-  s = _mm_blendv_ps(s, three, _mm_castsi128_ps(_mm_cmpeq_epi32(left, _mm_set1_epi32(3))));
-  // The first and last samples count only by their overlap with the window.
-  const __m128 f = _mm_set1_ps(v[0] * w.outFirst), l = _mm_set1_ps(v[count - 1] * w.outLast);
-  return _mm_sub_ps(_mm_sub_ps(s, _mm_mul_ps(f, TablesAt(r, 0))),
-                    _mm_mul_ps(l, TablesAt(r, count - 1)));
-}
-
-// Window without a click, in vectors.
-TONEGRAB_AVX2 Tones VectorWindow(const Recover& r, double start, double length) {
-  const Span w = SpanOf(start, length);
-  float copy[kRecoverWindowMax];
-  const float* v = RingRun(r, w.first, (w.count + 3) & ~3, copy);
-  const __m128 s = VectorSums(r, v, w);
-  const Phasor z = Rotation(r.omega * w.lead);
-  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
-  // Each tone's a z - b j z, as the plain code forms its parts: a re - b im, a im + b re.
-  const __m128d low = _mm_cvtps_pd(s), high = _mm_cvtps_pd(_mm_movehl_ps(s, s));
-  const __m128d t0 = _mm_addsub_pd(_mm_mul_pd(_mm_unpacklo_pd(low, low), _mm_setr_pd(z.re, z.im)),
-                                   _mm_mul_pd(_mm_unpackhi_pd(low, low), _mm_setr_pd(z.im, z.re)));
-  const __m128d t1 = _mm_addsub_pd(_mm_mul_pd(_mm_unpacklo_pd(high, high), _mm_setr_pd(z2r, z2i)),
-                                   _mm_mul_pd(_mm_unpackhi_pd(high, high), _mm_setr_pd(z2i, z2r)));
-  Tones t;
-  _mm_storeu_pd(&t.re0, t0);
-  _mm_storeu_pd(&t.re1, t1);
-  return t;
-}
-#endif
-
 }  // namespace
 
 // Runs once per bit: divisions only where the length moved enough to need them.
@@ -215,38 +145,14 @@ Phasor HighToneOfChanges(const Recover& r, double start, double length) {
 }
 
 // Correlations of the samples in [start, start + length) with the two tones at the current
-// bit rate, one and two cycles per bit, in phase with the window's start. The sums run over
-// fixed tables, so that the compiler can do several samples at once; the window's own phase
-// is one rotation.
+// bit rate, one and two cycles per bit, in phase with the window's start: over fixed tables,
+// the window's own phase one rotation (recover/window_vectors.cpp).
 Tones Window(const Recover& r, double start, double length) {
   if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
   if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
 #endif
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-  if (scanVariant == kScanAvx2) return VectorWindow(r, start, length);
-#endif
-  const Span w = SpanOf(start, length);
-  const int count = w.count;
-  float copy[kRecoverWindowMax];
-  const float* v = RingRun(r, w.first, count, copy);
-  float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
-  for (int i = 0; i < count; ++i) {
-    a0 += v[i] * r.low[0][i];
-    b0 += v[i] * r.low[1][i];
-    a1 += v[i] * r.high[0][i];
-    b1 += v[i] * r.high[1][i];
-  }
-  // The first and last samples count only by their overlap with the window: take off the rest.
-  const float f = v[0] * w.outFirst, l = v[count - 1] * w.outLast;
-  a0 -= f * r.low[0][0] + l * r.low[0][count - 1];
-  b0 -= f * r.low[1][0] + l * r.low[1][count - 1];
-  a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
-  b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
-  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
-  const Phasor z = Rotation(r.omega * w.lead);
-  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
-  return {a0 * z.re - b0 * z.im, a0 * z.im + b0 * z.re, a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
+  return WindowPlain(r, start, length);
 }
 
 }  // namespace recovery

@@ -1,5 +1,6 @@
 // What the tone windows' two variants share: where a window lies over the ring, and the
-// vector variant (recover/window_vectors.cpp) that Window (recover/tones.cpp) hands over to.
+// windows without a click (recover/window_vectors.cpp) that Window (recover/tones.cpp) hands
+// over to.
 #ifndef TONEGRAB_RECOVER_WINDOW_PARTS_H
 #define TONEGRAB_RECOVER_WINDOW_PARTS_H
 
@@ -41,9 +42,10 @@ inline const float* RingRun(const Recover& r, int64_t from, int count, float* co
   return copy;
 }
 
+// Window for a window without a click.
+Tones WindowPlain(const Recover& r, double start, double length);
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
-// Window for a window without a click, in vectors: the same numbers. Only where the processor
-// has AVX2.
+// The same in vectors, the same numbers. Only where the processor has AVX2.
 Tones WindowAvx2(const Recover& r, double start, double length);
 #endif
 

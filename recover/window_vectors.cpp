@@ -1,13 +1,63 @@
-// A tone window in vectors, without a branch on the window's length. Window's plain loop
-// (recover/tones.cpp) is compiled with its additions free to be reordered, and GCC makes of it:
-// each table's sum in four lanes, lane l over every fourth sample from l; the lanes in pairs;
-// the samples past the last group of four added in an order that depends on how many there are;
-// the first sample's excess taken off, then the last one's. The same additions are written out
-// here, in a file compiled with the order kept as written, so that both variants decode alike
-// (with another compiler the plain loop may round otherwise). The plain loop branches on the
-// length modulo four, which moves with the window's phase from bit to bit; here every case is
-// worked out and the length picks one.
+// A tone window without a click: four sums of the window's samples against the tables, then
+// the window's phase. The sums used to be a loop whose additions the compiler was free to
+// reorder, and the numbers then hung on the compiler and its options; they are written out
+// here, in a file compiled with the order kept as written, in the order GCC 12 gave that loop
+// in the optimised build (so that the decoder's results stay as they were): each table's sum in
+// four lanes, lane l over every fourth sample from l; the lanes in pairs; the samples past the
+// last group of four in an order that depends on how many there are; the first sample's excess
+// taken off, then the last one's. The plain form and the vector form give the same numbers; the
+// vector one works out every case of the length modulo four and picks one, without the branch
+// on it, which moves with the window's phase from bit to bit.
 #include "recover/window_parts.h"
+
+namespace recovery {
+namespace {
+
+// The correlation of `count` samples from v with a table, before the first and last samples'
+// excess is taken off.
+float PlainSum(const float* v, const float* table, int count) {
+  const int groups = count / 4, rest = count % 4;
+  float lane[4] = {};  // lane l over the samples 4 m + l
+  for (int m = 0; m < groups; ++m)
+    for (int l = 0; l < 4; ++l) {
+      const float p = v[4 * m + l] * table[4 * m + l];
+      lane[l] = m == 0 ? p : lane[l] + p;
+    }
+  const float even = lane[0] + lane[2], odd = lane[1] + lane[3];
+  const int n = 4 * groups;
+  switch (rest) {
+    case 1:
+      return (even + odd) + v[n] * table[n];
+    case 2:
+      return ((even + odd) + v[n] * table[n]) + v[n + 1] * table[n + 1];
+    case 3:
+      return ((even + v[n] * table[n]) + (odd + v[n + 1] * table[n + 1])) + v[n + 2] * table[n + 2];
+    default:
+      return even + odd;
+  }
+}
+
+}  // namespace
+
+Tones WindowPlain(const Recover& r, double start, double length) {
+  const Span w = SpanOf(start, length);
+  const int count = w.count;
+  float copy[kRecoverWindowMax];
+  const float* v = RingRun(r, w.first, count, copy);
+  const float* tables[4] = {r.low[0], r.low[1], r.high[0], r.high[1]};
+  float s[4];
+  // The first and last samples count only by their overlap with the window: take off the rest.
+  const float f = v[0] * w.outFirst, l = v[count - 1] * w.outLast;
+  for (int t = 0; t < 4; ++t)
+    s[t] = (PlainSum(v, tables[t], count) - f * tables[t][0]) - l * tables[t][count - 1];
+  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
+  const Phasor z = Rotation(r.omega * w.lead);
+  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
+  return {s[0] * z.re - s[1] * z.im, s[0] * z.im + s[1] * z.re, s[2] * z2r - s[3] * z2i,
+          s[2] * z2i + s[3] * z2r};
+}
+
+}  // namespace recovery
 
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
 
