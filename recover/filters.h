@@ -81,7 +81,8 @@ inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out
   int64_t made = 0, at = 0;
   for (; at < d.held && at + d.taps <= d.held + lead; at += d.factor)
     out[made++] = DecimatorOutput(d, joined + at);
-  // The common factors get a loop the compiler can unroll: the decimator's hottest one.
+  // The decimator's hottest loop: in vectors where they serve, and the common factors get a
+  // loop the compiler can unroll.
   if (at + d.taps <= total) {
     const int64_t done =
         DecimateInVectors(d, in + (at - d.held), (total - at - d.taps) / d.factor + 1, out + made);
