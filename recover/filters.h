@@ -60,6 +60,15 @@ inline float FixedOutput(const Decimator& d, const float* p) {
   return sum;
 }
 
+// The first `outputs` outputs of FixedOutput from `in` on (output j from in + factor j), for
+// factors 2 and 4, several at a time where the processor allows (recover/decimator_vectors.cpp);
+// returns how many it made, maybe none: the rest are Decimate's.
+int64_t DecimateInVectors(const Decimator& d, const float* in, int64_t outputs, float* out);
+#if defined(__x86_64__)
+// The same in AVX2, whatever the variant chosen: only where the processor has AVX2.
+int64_t DecimateAvx2(const Decimator& d, const float* in, int64_t outputs, float* out);
+#endif
+
 // Decimates `count` input samples into `out` (room for count / factor + 1); returns how many
 // output samples there are. Inputs not yet used up wait in the history.
 inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out) {
@@ -72,7 +81,14 @@ inline int64_t Decimate(Decimator& d, const float* in, int64_t count, float* out
   int64_t made = 0, at = 0;
   for (; at < d.held && at + d.taps <= d.held + lead; at += d.factor)
     out[made++] = DecimatorOutput(d, joined + at);
-  // The common factors get a loop the compiler can unroll: the decimator's hottest one.
+  // The decimator's hottest loop: in vectors where they serve, and the common factors get a
+  // loop the compiler can unroll.
+  if (at + d.taps <= total) {
+    const int64_t done =
+        DecimateInVectors(d, in + (at - d.held), (total - at - d.taps) / d.factor + 1, out + made);
+    made += done;
+    at += done * d.factor;
+  }
   switch (d.factor) {
     case 2:
       for (; at + d.taps <= total; at += 2) out[made++] = FixedOutput<2>(d, in + (at - d.held));

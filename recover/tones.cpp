@@ -2,8 +2,10 @@
 #include <cmath>
 #include <numbers>
 
+#include "decoder/level_scan.h"
 #include "recover/filters.h"
 #include "recover/stages.h"
+#include "recover/window_parts.h"
 
 namespace recovery {
 namespace {
@@ -52,36 +54,6 @@ bool Solve(double a[kTerms][kTerms], double* b) {
     b[c] /= a[c][c];
   }
   return true;
-}
-
-// Where a window lies over the ring: the samples it touches, and how much of the first and last
-// of them lies outside it. A sample covers [n, n + 1) and counts by its overlap with the window.
-struct Span {
-  int64_t first, last;
-  int count;
-  double lead;  // the window begins this far into its first sample
-  float outFirst, outLast;
-};
-
-Span SpanOf(double start, double length) {
-  Span s;
-  s.first = static_cast<int64_t>(std::floor(start));
-  s.last = static_cast<int64_t>(std::floor(start + length));
-  s.count = static_cast<int>(s.last - s.first + 1);
-  s.lead = start - static_cast<double>(s.first);
-  s.outFirst = static_cast<float>(s.count == 1 ? 1 - length : s.lead);
-  s.outLast =
-      static_cast<float>(s.count == 1 ? 0 : static_cast<double>(s.last + 1) - start - length);
-  return s;
-}
-
-// `count` samples of the ring from `from`, straight from it where they do not wrap around its
-// end, else copied into `copy`.
-const float* RingRun(const Recover& r, int64_t from, int count, float* copy) {
-  const int64_t at = from & kRingMask;
-  if (at + count <= kRecoverRing) return r.ring + at;
-  for (int i = 0; i < count; ++i) copy[i] = r.ring[(from + i) & kRingMask];
-  return copy;
 }
 
 bool InClick(const Impulses& m, int64_t n) {
@@ -173,32 +145,14 @@ Phasor HighToneOfChanges(const Recover& r, double start, double length) {
 }
 
 // Correlations of the samples in [start, start + length) with the two tones at the current
-// bit rate, one and two cycles per bit, in phase with the window's start. The sums run over
-// fixed tables, so that the compiler can do several samples at once; the window's own phase
-// is one rotation.
+// bit rate, one and two cycles per bit, in phase with the window's start: over fixed tables,
+// the window's own phase one rotation (recover/window_vectors.cpp).
 Tones Window(const Recover& r, double start, double length) {
   if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
-  const Span w = SpanOf(start, length);
-  const int count = w.count;
-  float copy[kRecoverWindowMax];
-  const float* v = RingRun(r, w.first, count, copy);
-  float a0 = 0, b0 = 0, a1 = 0, b1 = 0;
-  for (int i = 0; i < count; ++i) {
-    a0 += v[i] * r.low[0][i];
-    b0 += v[i] * r.low[1][i];
-    a1 += v[i] * r.high[0][i];
-    b1 += v[i] * r.high[1][i];
-  }
-  // The first and last samples count only by their overlap with the window: take off the rest.
-  const float f = v[0] * w.outFirst, l = v[count - 1] * w.outLast;
-  a0 -= f * r.low[0][0] + l * r.low[0][count - 1];
-  b0 -= f * r.low[1][0] + l * r.low[1][count - 1];
-  a1 -= f * r.high[0][0] + l * r.high[0][count - 1];
-  b1 -= f * r.high[1][0] + l * r.high[1][count - 1];
-  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
-  const Phasor z = Rotation(r.omega * w.lead);
-  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
-  return {a0 * z.re - b0 * z.im, a0 * z.im + b0 * z.re, a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
+#endif
+  return WindowPlain(r, start, length);
 }
 
 }  // namespace recovery
