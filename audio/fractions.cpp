@@ -107,40 +107,37 @@ int64_t Convert(const TapeReader& tr, const unsigned char* p, int64_t frames, in
   }
 }
 
-}  // namespace
-
-int64_t ReadFractions(TapeReader& tr, float* out, int64_t max) {
+// Up to `max` frames' samples into `out`: the chosen channel's, one a frame, or with `whole`
+// every channel's, the frame's samples one after another.
+int64_t ReadSamples(TapeReader& tr, float* out, int64_t max, bool whole) {
   InputStream& in = tr.input;
   const int bytes = BytesPerSample(tr);
   const int64_t frameBytes = FrameBytes(tr);
+  const int64_t need = whole ? frameBytes : bytes;  // what a frame's turn needs in the window
+  const int64_t lanes = whole ? tr.channelCount : 1;
+  const int64_t stride = whole ? bytes : frameBytes;
   int64_t done = 0;
   while (done < max) {
-    if (in.cur < 0 || in.cur + bytes > in.len) {
-      if (!SampleFill(tr) || in.cur + bytes > in.len) break;
+    if (in.cur < 0 || in.cur + need > in.len) {
+      if (!SampleFill(tr) || in.cur + need > in.len) break;
     }
-    // Whole frames in the window, and a last sample whose frame the file may cut short.
-    int64_t frames = (in.len - in.cur) / frameBytes;
-    if (frames == 0) frames = 1;
+    // Whole frames in the window, and for one channel a last sample whose frame the file may
+    // cut short.
+    int64_t frames = std::max<int64_t>(1, (in.len - in.cur) / frameBytes);
     if (frames > max - done) frames = max - done;
-    done += Convert(tr, in.buf + in.cur, frames, frameBytes, out + done);
-    in.cur += frames * frameBytes;
-  }
-  return done;
-}
-
-int64_t ReadFrameFractions(TapeReader& tr, float* out, int64_t max) {
-  InputStream& in = tr.input;
-  const int bytes = BytesPerSample(tr);
-  const int64_t frameBytes = FrameBytes(tr);
-  int64_t done = 0;
-  while (done < max) {
-    if (in.cur < 0 || in.cur + frameBytes > in.len) {
-      if (!SampleFill(tr) || in.cur + frameBytes > in.len) break;
-    }
-    const int64_t frames = std::min((in.len - in.cur) / frameBytes, max - done);
-    Convert(tr, in.buf + in.cur, frames * tr.channelCount, bytes, out + done * tr.channelCount);
+    Convert(tr, in.buf + in.cur, frames * lanes, stride, out + done * lanes);
     in.cur += frames * frameBytes;
     done += frames;
   }
   return done;
+}
+
+}  // namespace
+
+int64_t ReadFractions(TapeReader& tr, float* out, int64_t max) {
+  return ReadSamples(tr, out, max, false);
+}
+
+int64_t ReadFrameFractions(TapeReader& tr, float* out, int64_t max) {
+  return ReadSamples(tr, out, max, true);
 }
