@@ -292,8 +292,10 @@ int64_t PushChannel(TapeReader& tr, bool reported) {
 // of the recording sees the first channel.
 int64_t PushMixed(TapeReader& tr, bool reported) {
   const int64_t n = ReadFrameFractions(tr, frames, kMixChunk);
-  for (int64_t i = 0; i < n; ++i) samples[i] = frames[i * mix.channels];
-  if (reported) ReportSamples(samples, n);
+  if (reported && ReportWanted(*run.options)) {
+    for (int64_t i = 0; i < n; ++i) samples[i] = frames[i * mix.channels];
+    ReportSamples(samples, n);
+  }
   RecoverPushDecimated(decoder, mixed, MixPush(mix, frames, n, mixed));
   return n;
 }

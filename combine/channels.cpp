@@ -233,15 +233,25 @@ void AddChannel(const ChannelMix& m, const MixChannel& ch, int64_t end, float* o
   const int64_t shift = static_cast<int64_t>(base) - 1;  // the first of the four samples
   const int64_t oldest = std::max<int64_t>(0, m.taken - kMixRing + 1);
   int64_t k = m.mixed;
-  for (float* o = out; k < end; ++k, ++o) {
+  float* o = out;
+  while (k < end) {
     const int64_t j = k + shift;
-    if (j >= oldest && j + 3 < m.taken) {
-      *o += w[0] * ch.ring[j & kRingMask] + w[1] * ch.ring[(j + 1) & kRingMask] +
-            w[2] * ch.ring[(j + 2) & kRingMask] + w[3] * ch.ring[(j + 3) & kRingMask];
+    const int64_t at = j & kRingMask;
+    // A stretch whose four samples each lie in the ring, taken and not across its end: a plain
+    // filter over memory in a row.
+    const int64_t run = std::min({end - k, m.taken - 3 - j, kMixRing - 3 - at});
+    if (j >= oldest && run > 0) {
+      const float* x = ch.ring + at;
+      for (int64_t i = 0; i < run; ++i)
+        o[i] += w[0] * x[i] + w[1] * x[i + 1] + w[2] * x[i + 2] + w[3] * x[i + 3];
+      k += run;
+      o += run;
       continue;
     }
     for (int t = 0; t < 4; ++t)
       if (j + t >= oldest && j + t < m.taken) *o += w[t] * ch.ring[(j + t) & kRingMask];
+    ++k;
+    ++o;
   }
 }
 
