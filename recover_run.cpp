@@ -329,6 +329,9 @@ void DecodeRecording(RecoverRun& r, TapeReader& tr, bool mixing, bool reported) 
   }
 }
 
+// The take whose header is being read, for a read error there; nullptr otherwise.
+const char* takeInHeader = nullptr;
+
 // Opens a take for decoding: a recording at a rate the decoder takes, its channel as the
 // input's (a take of one channel gives that one). False, with the message, when it cannot be.
 bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) {
@@ -354,7 +357,9 @@ bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) 
     return false;
   }
   StreamAttach(tr.input, fd);
+  takeInHeader = path;  // a header cut short ends the run from inside the reader
   SetInputKind(tr);
+  takeInHeader = nullptr;
   const char* why =
       tr.refusal  ? tr.refusal
       : tr.isText ? "it is not a recording"
@@ -536,6 +541,14 @@ int BlockOfPath(const char* output, const char* path) {
 }
 
 }  // namespace
+
+bool EndInTakeHeader() {
+  if (!takeInHeader) return false;
+  PrintWithPath("\tCannot combine take \"", takeInHeader,
+                "\": the file ends inside its header\n\n");
+  Explain(takeInHeader, "cannot combine this take: the file ends inside its header");
+  return true;
+}
 
 bool LabelsPathFits(const Options& options, const struct stat& inputInfo) {
   const char* path = options.labelsPath;

@@ -27,6 +27,10 @@ int RecoverToFiles(TapeReader& tr, int channel, OutputStream& out, const Options
 // Checked before any file is touched; false, with the message, when it would take one's place.
 bool LabelsPathFits(const Options& options, const struct stat& inputInfo);
 
+// A read error inside a take's header (the reader ends the run there): true, with the message,
+// when one was being read; nothing has been decoded or written then.
+bool EndInTakeHeader();
+
 // Readies the recovery decoder for the recording's sample rate; false, with the message, when it
 // cannot take it.
 bool RecoverRateFits(const TapeReader& tr);

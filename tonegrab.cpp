@@ -164,6 +164,10 @@ void ReportLostInput() {
 }  // namespace
 
 [[noreturn]] void EndOnReadError() {
+  if (EndInTakeHeader()) {
+    EndBeforeDecoding();
+    std::exit(Finish(kFailure));
+  }
   if (options.verbose) NoteStop(reader, phase, EndCause(), StreamTell(reader.input));
   if (phase != kPhaseHeader) ReportStop(reader, phase, EndCause(), false);
   if (phase == kPhaseHeader) EndBeforeDecoding();

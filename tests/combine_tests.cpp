@@ -237,6 +237,9 @@ TEST_F(Combine, TakesThatCannotBeCombined) {
   synth::Options o;
   WriteFile(dir / "in.wav", synth::Wav(synth::RandomBytes(32, 3), o));
   WriteFile(dir / "notes.txt", Bytes{'h', 'i', '\n'});
+  Bytes cut = synth::Wav(synth::RandomBytes(32, 3), o);
+  cut.resize(30);
+  WriteFile(dir / "cut.wav", cut);
   o.channels = 2;
   WriteFile(dir / "stereo.wav", synth::Wav(synth::RandomBytes(32, 3), o));
   struct Case {
@@ -250,6 +253,9 @@ TEST_F(Combine, TakesThatCannotBeCombined) {
       {{"in.wav", "--take", "notes.txt"},
        "\tCannot combine take \"notes.txt\": it is not a recording\n\n",
        "tonegrab: notes.txt: cannot combine this take: it is not a recording\n"},
+      {{"in.wav", "--take", "cut.wav"},
+       "\tCannot combine take \"cut.wav\": the file ends inside its header\n\n",
+       "tonegrab: cut.wav: cannot combine this take: the file ends inside its header\n"},
       {{"-c", "2", "stereo.wav", "--take", "in.wav", "--take", "stereo.wav"}, "", ""},
       {{"in.wav", "--take", "out.bin"},
        "\tTake and output are the same file \"out.bin\"\n\n",
