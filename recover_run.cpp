@@ -155,7 +155,8 @@ void NoteMix(const RecoverRun& r, bool mixing, int take, int block) {
       std::fprintf(stderr, "%s channel %d weight %.2f, %s, delay %+.3f ms", c ? ";" : "", c + 1,
                    f.share, f.inverted ? "inverted" : "upright", f.delayMs);
     else
-      std::fprintf(stderr, "%s channel %d left out: no signal", c ? ";" : "", c + 1);
+      std::fprintf(stderr, "%s channel %d left out: no signal in step with the others",
+                   c ? ";" : "", c + 1);
   }
   std::fprintf(stderr, "\n");
 }

@@ -14,6 +14,7 @@ constexpr double kClipOverRms = 5;  // a click's samples counted no larger than 
 // A channel whose samples match the reference's this little (the normalised correlation at
 // the best offset) carries no signal of its own: noise correlates to about 0.01 over a second.
 constexpr double kMinCoherence = 0.06;
+constexpr double kLinedUp = 0.8;  // of the closeness the two channels' own figures promise
 // Another channel becomes the reference only when its signal-to-noise ratio is this much better.
 constexpr double kReferenceSwitch = 1.5;
 // Between two offsets that fit about as well, the smaller: a leader's tone fits every cycle.
@@ -170,18 +171,24 @@ void UpdateWeights(ChannelMix& m) {
   double referenceSum = 0;
   int referenceCount = 0;
   const double ownReference = OwnSignal(m, r);
+  const double pr = ref.power / m.count;
   for (int c = 0; c < m.channels; ++c) {
     if (c == r) continue;
+    MixChannel& ch = m.ch[c];
     double coherence = 0;
     correlation[c] = FitChannel(m, c, &coherence);
     const double own = OwnSignal(m, c);
-    coherent[c] = coherence >= kMinCoherence;
+    // A channel lined up right matches the reference as closely as their signal-to-noise
+    // ratios allow; one offset beyond the search (over 1 ms) matches only at a cycle of the
+    // tones, about half as closely, and mixed in there it would blur the bits: left out.
+    const double pc = ch.power / m.count;
+    const double expected = std::sqrt(own / pc * ownReference / pr);
+    coherent[c] = coherence >= kMinCoherence && !(coherence < kLinedUp * expected);
     if (coherent[c] && own > 0) {
       referenceSum += std::fabs(correlation[c]) * std::sqrt(ownReference / own);
       ++referenceCount;
     }
   }
-  const double pr = ref.power / m.count;
   ref.signal = std::min(pr, referenceCount ? referenceSum / referenceCount : ownReference);
   ref.noise = std::max(pr - ref.signal, 1e-3 * pr + 1e-30);
   ref.offset = 0;
