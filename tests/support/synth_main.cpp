@@ -38,7 +38,7 @@ const char kUsage[] =
     "  --step T:F         the speed multiplied by F from T seconds on (repeatable)\n"
     "  --tone HZ          no data: --seconds S of a sine of the amplitude at HZ\n"
     "  --empty            no data: --seconds S of the impairments alone (e.g. --snr noise)\n"
-    "  --copy SPEC        a channel carrying the same tape under its own noise (repeatable;"
+    "  --copy CHANNEL     a channel carrying the same tape under its own noise (repeatable;"
     " replaces\n"
     "                     --channels): SNR in dB or noise (noise alone, as loud as the first"
     " signal's),\n"
