@@ -14,7 +14,12 @@ constexpr double kTimingGain = 0.3;
 constexpr double kSpeedGain = 0.06;     // quick enough for 8 % of speed in 10 ms
 constexpr double kGardnerWeight = 0.3;  // once the phase times the bits
 constexpr double kTimingConfident = 0.3;
-constexpr double kTimingFloor = 0.2;  // of the signal's energy: a bit this weak does not time
+constexpr double kTimingFloor = 0.01;  // of the signal's energy: a bit this weak does not time
+// Nor does one this weak move the speed. Noise alone (a dropout's) decodes as bits whose window
+// between two of them leans the way the decision went: they would pull the speed off, far
+// within 20 ms. A window across a change of bits, where the clock is off at a block's start,
+// holds a quarter of the energy and still times it.
+constexpr double kSpeedFloor = 0.2;
 // A bit this uncertain is decided again coherently, against the learnt phase of each tone.
 constexpr double kUncertain = 0.5;
 constexpr double kReferenceConfident = 0.6;
@@ -96,6 +101,7 @@ bool DataStep(Recover& r) {
   // dropout, would walk it away.
   const bool confident = surerThan(kReferenceConfident);
   const bool timed = surerThan(kTimingConfident) && strongest > kTimingFloor * r.signalLevel;
+  const bool paced = timed && strongest > kSpeedFloor * r.signalLevel;
   if (confident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
   const Phasor u0{w.re0, w.im0}, u1{w.re1, w.im1};
@@ -140,7 +146,7 @@ bool DataStep(Recover& r) {
   // Through a gap in the block's frames the speed holds: what fills a gap (voice, noise) must
   // not carry the clock away from the tape's speed before the next leader or the data's return.
   if (r.pendingLate != 0 && !InGap(r)) SetBitLength(r, length - kSpeedGain * r.pendingLate);
-  r.pendingLate = late;
+  r.pendingLate = paced ? late : 0;
 
   RecoverBit& b = r.bits[r.bitCount & kBitMask];
   b.value = static_cast<uint8_t>(bit);
