@@ -60,6 +60,11 @@ const Worn kSweep[] = {
        o.snr = 30, o.dips = {{1.3, 0.02, -50}};
      },
      1},
+    {"dropout_in_noise",
+     [](synth::Options& o) {
+       o.snr = 3, o.dips = {{1.5, 0.02, -60}, {2.2, 0.02, -60}};
+     },
+     1},
     {"clicks",
      [](synth::Options& o) {
        o.snr = 20, o.clicks = {10, 0.0003, 0.95};
