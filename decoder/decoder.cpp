@@ -1,4 +1,6 @@
 // Half-waves -> leader lock -> bits -> byte frames.
+#include <bit>
+
 #include "audio/samples.h"
 #include "decoder/half_wave.h"
 #include "tape_reader.h"
@@ -30,6 +32,90 @@ int ReadHalfWaveAs(TapeReader& tr, HalfWaveKind* kind) {
   return ClassifyWithin(tr.bands, MeasureHalfWave<TONEGRAB_FORMAT>(tr), kind);
 }
 
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+// A leader run as the search over the masks keeps it: whole-number sum and count, and where the
+// half-wave being measured began (less one frame), as an offset from the masks' origin.
+struct LeaderRun {
+  int64_t sum;
+  int64_t count;
+  int64_t last;
+  int shift;
+};
+
+// Takes the half-waves that end at the level changes at[0..changes); returns how many it took:
+// all of them, unless the leader is found (its last half-wave is the last taken) or the sum
+// would outgrow the whole-number test (the one that would is not taken).
+//
+// Each test waits on the one before it, so the loop is laid out to keep that wait short: the
+// answer is a mask (noise makes either answer as likely, so a branch would often be wrong), and
+// the product 5 n count is formed from the count before the last test, both ways that test may
+// go, so that no multiplication waits on the answer.
+inline int64_t TakeLeaderHalfWaves(LeaderRun& run, const int32_t* at, int64_t changes) {
+  int64_t sum = run.sum;
+  int64_t before = run.count - 1;  // the count before the last test, and that test's mask
+  int64_t goesOn = -1;
+  int64_t i = 0;
+  for (; i < changes; ++i) {
+    const int64_t n = (at[i] - run.last) >> run.shift;
+    if (n > kWholeLeaderSum - sum) [[unlikely]]
+      break;
+    const int64_t fiveN = 5 * n;
+    const int64_t count = 1 + (before & goesOn);
+    const int64_t scaled = fiveN + (goesOn & (before * fiveN));  // 5 n count
+    goesOn = LeaderTakesScaled(scaled, sum);
+    before = count;
+    sum = n + (sum & goesOn);  // a new run starts from this half-wave alone
+    run.last = at[i];
+    if (count == kLeaderCount && goesOn != 0) [[unlikely]] {
+      ++i;
+      break;
+    }
+  }
+  run.sum = sum;
+  run.count = 1 + (before & goesOn);
+  return i;
+}
+
+// The masks' words are read this many at a time, their level changes listed before any is taken.
+inline constexpr int64_t kLeaderWords = 16;
+
+// The leader search over the masks of this window: the level changes of a stretch of words are
+// found together, without a branch on where they lie, and each test then waits only on the
+// sum and count before it, so that noise, where nearly every half-wave starts a new run, goes
+// at the pace of the test. Goes on while the masks can be filled; leaves the stream and the
+// level just after the last half-wave it took, for the scan of the samples to go on from.
+template <int kBytes>
+void LeaderSearchInMasks(TapeReader& tr, float* sum, int* count) {
+  LevelMasks& m = tr.masks;
+  InputStream& in = tr.input;
+  const int64_t frameBytes = m.frameBytes;
+  const int64_t from = in.cur - m.origin;
+  if (m.fills != in.fills || m.base != in.base || from < 0 || (from & (frameBytes - 1)) != 0 ||
+      !(*sum < static_cast<float>(kWholeLeaderSum)))
+    return;
+  const int64_t stop = in.len - kScanSlack<kBytes, kIntegerSamples> - frameBytes;
+  LeaderRun run{static_cast<int64_t>(*sum), *count, from - frameBytes, m.shift};
+  unsigned level = static_cast<unsigned>(tr.level);
+  uint64_t keep = ~uint64_t{0} << (from & 63);
+  int32_t at[kLeaderWords * 64 + kChangeSlack];
+  for (int64_t w = from >> 6; run.count <= kLeaderCount; w += kLeaderWords) {
+    if (w + kLeaderWords > m.words)
+      FillMasks<kBytes>(m, in.buf, stop, frameBytes, tr.highThreshold, tr.lowThreshold,
+                        w + kLeaderWords);
+    const int64_t end = std::min(w + kLeaderWords, m.words);
+    if (w >= end) break;
+    const int64_t changes = ListLevelChanges(m, w, end, keep, &level, at);
+    keep = ~uint64_t{0};
+    if (TakeLeaderHalfWaves(run, at, changes) < changes || end < w + kLeaderWords) break;
+  }
+  if (run.last < from) return;
+  in.cur = m.origin + run.last + frameBytes;
+  tr.level = static_cast<int>((m.high[run.last >> 6] >> (run.last & 63)) & 1);
+  *sum = static_cast<float>(run.sum);
+  *count = static_cast<int>(run.count);
+}
+#endif
+
 TONEGRAB_FORMAT_TEMPLATE
 int HeaderAs(TapeReader& tr) {
   // The running sum is kept here, not in the reader, so that it stays in a register: each test
@@ -37,6 +123,12 @@ int HeaderAs(TapeReader& tr) {
   float sum = kLeaderStartSum;
   int count = 1;
   while (count <= kLeaderCount) {
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+    if constexpr (kVariant == kScanAvx2 && kVectorScanned<kBytes, kCoding>) {
+      LeaderSearchInMasks<kBytes>(tr, &sum, &count);
+      if (count > kLeaderCount) break;
+    }
+#endif
     const int64_t n = MeasureHalfWave<TONEGRAB_FORMAT>(tr);
     // Inconsistent: a new run starts with this half-wave. Chosen without a branch, as noise
     // makes either answer as likely.

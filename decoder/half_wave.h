@@ -105,6 +105,25 @@ inline bool LeaderAccepts(float sum, int count, int64_t n) {
   return (scaled >= low) & (scaled <= high);
 }
 
+// The leader test in whole numbers, for sums up to 2^24 (where a float holds every whole sum
+// exactly) and lengths below that: n is taken exactly when 3 sum <= 5 n count < 7 sum. The
+// factors lie below 0.6 and 1.4 by more than 2^-56 (relative), far more than the long double
+// products and quotients round, so a length at exactly 0.6 of the mean is taken and one at
+// exactly 1.4 is not; every other length lies at least 1 / (5 count) away from a bound, which no
+// rounding at these sizes crosses.
+inline constexpr int64_t kWholeLeaderSum = int64_t{1} << 24;
+
+// The same test on scaled = 5 n count, as a mask: all ones when n is taken, else 0. One
+// unsigned comparison makes both: scaled - 3 sum wraps past 4 sum when it is negative.
+inline int64_t LeaderTakesScaled(int64_t scaled, int64_t sum) {
+  return -static_cast<int64_t>(static_cast<uint64_t>(scaled - 3 * sum) <
+                               static_cast<uint64_t>(4 * sum));
+}
+
+inline bool LeaderAcceptsWhole(int64_t sum, int64_t count, int64_t n) {
+  return LeaderTakesScaled(5 * n * count, sum) != 0;
+}
+
 // The leader sum with n added, rounded to single precision once, as the long double sum is. The
 // sum is a whole number (it starts whole and is rounded to a whole float at every step), so
 // below 2^52 the double sum of both is exact.

@@ -30,6 +30,50 @@ enum ScanVariant : int { kScanPlain = 0, kScanAvx2 = 1 };
 extern const ScanVariant scanVariant;
 const char* ScanVariantName(ScanVariant variant);
 
+// The level changes among the bytes of one word of the masks, all at once. `high` marks the
+// bytes of samples at or above the high threshold, `low` those at or below the low one (never
+// both). The level before a byte is 1 when the nearest marked byte before it is a high one, or,
+// with none, the level the word began at: a carry that a high byte starts and a low byte stops,
+// which one addition runs along the word. A byte changes the level when it is high at level 0 or
+// low at level 1; a sample's further bytes, met at the level it set, do not. *level is the level
+// at the word's start on entry and at its end on return.
+inline uint64_t LevelChangesInWord(uint64_t high, uint64_t low, unsigned* level) {
+  const uint64_t started = high + ~low;  // high bytes add 1 + 1, low ones 0 + 0, the rest 0 + 1
+  const uint64_t carried = started + *level;
+  *level = static_cast<unsigned>(started < high) | static_cast<unsigned>(carried < started);
+  const uint64_t before = carried ^ ~(high | low);  // the level before each byte
+  return (high & ~before) | (low & before);
+}
+
+// ListLevelChanges writes this many offsets for every word, whatever it holds, so that the
+// count of a word's changes decides no branch until it passes this; the list needs this much
+// room past its last entry.
+inline constexpr int64_t kChangeSlack = 8;
+
+// The offsets from the masks' origin of the level changes in words [w, end) of `m`, in order,
+// into `out`; returns how many. `keep` masks the first word (bytes before the start); *level
+// is the level at the start on entry and at the end on return.
+inline int64_t ListLevelChanges(const LevelMasks& m, int64_t w, int64_t end, uint64_t keep,
+                                unsigned* level, int32_t* out) {
+  int64_t count = 0;
+  for (; w < end; ++w, keep = ~uint64_t{0}) {
+    uint64_t changes = LevelChangesInWord(m.high[w] & keep, m.low[w] & keep, level);
+    const int64_t here = count + std::popcount(changes);
+    const int32_t word = static_cast<int32_t>(64 * w);
+    do {
+      // The top bit keeps the count of zeros from having to answer for an empty word (where
+      // what is written is past the list's end), which would cost a branch.
+      for (int64_t k = 0; k < kChangeSlack; ++k) {
+        out[count + k] = word + std::countr_zero(changes | uint64_t{1} << 63);
+        changes &= changes - 1;
+      }
+      count += kChangeSlack;
+    } while (count < here);
+    count = here;
+  }
+  return count;
+}
+
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
 namespace avx2_scan {
 

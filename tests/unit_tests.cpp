@@ -235,26 +235,50 @@ TEST(HalfWaveBands, WholeNumberBoundsAnswerAsTheProducts) {
   }
 }
 
-// The leader test in doubles answers as the long double test, at every count, for whole sums
-// and the lengths around both bounds (where the products are whole numbers too).
-TEST(LeaderSearch, DoubleTestAnswersAsTheLongDoubleTest) {
+// The leader test in doubles, and in whole numbers where the sum allows, answers as the long
+// double test, at every count, for whole sums and the lengths around both bounds (where the
+// products are whole numbers too).
+TEST(LeaderSearch, FasterTestsAnswerAsTheLongDoubleTest) {
+  const auto same = [](float s, int count, int64_t n) {
+    const bool exact = LeaderAcceptsExactly(s, count, n);
+    return LeaderAccepts(s, count, n) == exact &&
+           (s > static_cast<float>(kWholeLeaderSum) ||
+            LeaderAcceptsWhole(static_cast<int64_t>(s), count, n) == exact);
+  };
   for (int count = 1; count <= 200; ++count) {
     for (int64_t sum = count; sum <= 40 * count + 3000; ++sum) {
-      const float s = static_cast<float>(sum);
       const int64_t low = sum * 6 / (10 * count), high = sum * 14 / (10 * count);
       for (const int64_t n : {low - 1, low, low + 1, high - 1, high, high + 1, high + 2})
-        ASSERT_EQ(LeaderAccepts(s, count, n), LeaderAcceptsExactly(s, count, n))
+        ASSERT_TRUE(same(static_cast<float>(sum), count, n))
             << "sum " << sum << " count " << count << " n " << n;
     }
   }
   std::mt19937_64 rng(200);
   for (int i = 0; i < 1000000; ++i) {
     const int count = static_cast<int>(rng() % 200) + 1;
-    const float s = static_cast<float>(rng() % (int64_t{1} << (rng() % 40)) + count);
+    const float s = i % 2 ? static_cast<float>(rng() % (int64_t{1} << (rng() % 40)) + count)
+                          : static_cast<float>(kWholeLeaderSum - rng() % 1000);
     const int64_t n = static_cast<int64_t>(s * (rng() % 2 ? 0.6 : 1.4) / count) +
                       static_cast<int64_t>(rng() % 3) - 1;
-    ASSERT_EQ(LeaderAccepts(s, count, n), LeaderAcceptsExactly(s, count, n))
-        << "sum " << s << " count " << count << " n " << n;
+    ASSERT_TRUE(same(s, count, n)) << "sum " << s << " count " << count << " n " << n;
+  }
+}
+
+// The level changes of a word of masks, all found at once, are those a walk along its bits
+// finds, from either level, whatever part of the word is kept.
+TEST(LeaderSearch, LevelChangesOfAWordAreThoseOfAWalk) {
+  std::mt19937_64 rng(2400);
+  for (int i = 0; i < 200000; ++i) {
+    const uint64_t marked = rng() & rng(), high = marked & rng(), low = marked & ~high;
+    const unsigned start = static_cast<unsigned>(rng() & 1);
+    unsigned walked = start, level = start;
+    uint64_t expected = 0;
+    for (int b = 0; b < 64; ++b) {
+      if ((high >> b & 1) && walked == 0) expected |= uint64_t{1} << b, walked = 1;
+      if ((low >> b & 1) && walked == 1) expected |= uint64_t{1} << b, walked = 0;
+    }
+    ASSERT_EQ(LevelChangesInWord(high, low, &level), expected) << std::hex << high << " " << low;
+    ASSERT_EQ(level, walked);
   }
 }
 
@@ -351,6 +375,110 @@ TEST(LevelScan, VectorAndPlainScansMeasureTheSameHalfWaves) {
 #else
   GTEST_SKIP() << "the vector scan is built for x86-64 only";
 #endif
+}
+
+// The leader search as first written, one half-wave at a time through the plain scan, with the
+// test and the sum in long double; after the lock, the same steps as the decoder's.
+template <int kBytes>
+int LeaderSearchOneByOne(TapeReader& tr) {
+  float sum = 8.0f;
+  int count = 1;
+  while (count <= 200) {
+    const int64_t n = SamplesToLevelChange<kBytes, kIntegerSamples, kScanPlain>(tr);
+    const bool accepted = LeaderAcceptsExactly(sum, count, n);
+    sum = accepted ? static_cast<float>(sum + static_cast<long double>(n)) : static_cast<float>(n);
+    count = accepted ? count + 1 : 1;
+  }
+  tr.halfWaveLength = sum;
+  tr.halfWaveLength /= 200;
+  tr.bands = BandsFor(tr.halfWaveLength, tr.sampleRate);
+  HalfWaveKind kind = kShortHalfWave;
+  do {
+    if (ReadHalfWave(tr, &kind)) return 1;
+  } while (kind == kShortHalfWave);
+  return Rew(tr);
+}
+
+// Half-waves of `length` frames (the level moved at their last frame), in the chosen channel.
+void AppendHalfWaves(Bytes& out, int bytes, int channels, int64_t length, int count, int& level,
+                     std::mt19937& rng, int jitter) {
+  const int64_t full = int64_t{1} << (8 * bytes - 1);
+  const int64_t high = static_cast<int64_t>(kThresholdFraction * static_cast<double>(full));
+  for (int k = 0; k < count; ++k) {
+    const int64_t n =
+        std::max<int64_t>(1, length + (jitter ? rng() % (2 * jitter + 1) : 0) - jitter);
+    level = 1 - level;
+    for (int64_t i = 0; i < n; ++i) {
+      for (int c = 0; c < channels; ++c) {
+        int64_t v = c != 0      ? 0
+                    : i + 1 < n ? static_cast<int64_t>(rng() % high) * (level ? -1 : 1)
+                                : (level ? high + 1 : -high - 1);
+        if (bytes == 1) v += kUnsignedCentre;
+        for (int b = 0; b < bytes; ++b) out.push_back(static_cast<unsigned char>(v >> (8 * b)));
+      }
+    }
+  }
+}
+
+// The search over the masks finds each leader where the search one half-wave at a time finds it,
+// and leaves the stream, the level and the learnt length alike: through noise, runs that fall
+// just short, leaders that straddle refills, for every width and frame the masks take (and
+// three channels, which they do not), and with sums that outgrow the whole-number test.
+TEST(LeaderSearch, SearchOverMasksFindsTheLeadersOneByOneFinds) {
+  struct Case {
+    int bytes, channels;
+    int64_t leaderLength;  // frames per half-wave of a leader
+    int jitter, leaders;
+  };
+  const Case cases[] = {{1, 1, 9, 1, 12},  {1, 2, 14, 3, 12},  {2, 1, 9, 0, 12},
+                        {2, 2, 18, 3, 12}, {4, 1, 10, 2, 12},  {4, 2, 9, 1, 12},
+                        {2, 3, 12, 2, 6},  {1, 1, 90001, 7, 1}};
+  std::mt19937 rng(4800);
+  for (const Case& c : cases) {
+    Bytes signal;
+    int level = 0;
+    for (int l = 0; l < c.leaders; ++l) {
+      AppendHalfWaves(signal, c.bytes, c.channels, 3, 30000 + static_cast<int>(rng() % 9000), level,
+                      rng, 2);      // noise
+      if (c.leaderLength < 1000) {  // one short of a lock
+        AppendHalfWaves(signal, c.bytes, c.channels, c.leaderLength, 199, level, rng, c.jitter);
+        AppendHalfWaves(signal, c.bytes, c.channels, 1, 1, level, rng, 0);
+      }
+      AppendHalfWaves(signal, c.bytes, c.channels, c.leaderLength, 260, level, rng, c.jitter);
+      AppendHalfWaves(signal, c.bytes, c.channels, 2 * c.leaderLength, 3, level, rng, 0);
+    }
+    AppendHalfWaves(signal, c.bytes, c.channels, 7, 2000, level, rng, 3);
+    auto one = std::make_unique<FileReader>(signal);
+    auto masks = std::make_unique<FileReader>(signal);
+    TapeReader& a = one->tr;
+    TapeReader& b = masks->tr;
+    for (TapeReader* tr : {&a, &b}) {
+      SetRawFormat(*tr, c.bytes, c.channels, 0, 0);
+      tr->sampleRate = c.leaderLength > 1000 ? 10000000 : 44100;
+    }
+    for (int l = 0; l < c.leaders; ++l) {
+      int ra = 0;
+      switch (c.bytes) {
+        case 1:
+          ra = LeaderSearchOneByOne<1>(a);
+          break;
+        case 2:
+          ra = LeaderSearchOneByOne<2>(a);
+          break;
+        default:
+          ra = LeaderSearchOneByOne<4>(a);
+      }
+      const int rb = Header(b);
+      const std::string where = std::to_string(c.bytes) + " bytes, " + std::to_string(c.channels) +
+                                " channels, leader " + std::to_string(l);
+      ASSERT_EQ(ra, rb) << where;
+      ASSERT_EQ(StreamTell(a.input), StreamTell(b.input)) << where;
+      ASSERT_EQ(a.level, b.level) << where;
+      ASSERT_EQ(a.halfWaveLength, b.halfWaveLength) << where;
+      // 201 lengths over 200
+      EXPECT_NEAR(a.halfWaveLength, c.leaderLength * 1.005, c.jitter + 0.5) << where;
+    }
+  }
 }
 
 }  // namespace
