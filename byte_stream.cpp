@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "read_ahead.h"
+
 volatile std::sig_atomic_t inputEndSignal = 0;
 
 namespace {
@@ -38,6 +40,8 @@ bool FillFromPipe(InputStream& s) {
 }  // namespace
 
 void StreamAttach(InputStream& s, int fd) {
+  ReadAheadStop(s);
+  s.buf = s.own;
   s.fd = fd;
   s.seekable = lseek(fd, 0, SEEK_CUR) >= 0;
   s.lost = false;
@@ -52,8 +56,9 @@ bool StreamFill(InputStream& s) {
   if (inputEndSignal != 0) return false;
   if (!s.seekable) return FillFromPipe(s);
   const int64_t pos = StreamTell(s);
-  const int64_t start = pos > kInputKeepBehind ? pos - kInputKeepBehind : 0;
-  const int64_t got = ReadAt(s.fd, s.buf, kInputBufferSize, start);
+  int64_t start = pos > kInputKeepBehind ? pos - kInputKeepBehind : 0;
+  const int64_t got =
+      s.ahead ? ReadAheadFill(s, pos, &start) : ReadAt(s.fd, s.buf, kInputBufferSize, start);
   ++s.fills;
   s.base = start;
   s.len = got;

@@ -31,6 +31,8 @@ inline constexpr size_t kOutputBufferSize = 64 * 1024;
 // is set, every refill reports the end of input.
 extern volatile std::sig_atomic_t inputEndSignal;
 
+struct ReadAhead;
+
 struct InputStream {
   int fd;
   bool seekable;  // false: a pipe, read as it arrives
@@ -44,11 +46,14 @@ struct InputStream {
   // Counts the attaches and refills: what was worked out from the window's bytes is known to
   // still hold while this and base stay the same.
   uint64_t fills;
-  unsigned char buf[kInputBufferSize];
+  // The window's bytes: `own`, or a read-ahead's buffer that took its place (read_ahead.h).
+  unsigned char* buf;
+  ReadAhead* ahead;  // nullptr: each refill reads
+  unsigned char own[kInputBufferSize];
 };
 
-// Attaches an open descriptor, positioned at byte 0. A descriptor that cannot be repositioned is
-// read from its current point on, which is then byte 0.
+// Attaches an open descriptor, positioned at byte 0 (ending a read-ahead of the stream first). A
+// descriptor that cannot be repositioned is read from its current point on, which is then byte 0.
 void StreamAttach(InputStream& s, int fd);
 // Loads the window around the current position; false at the end of input, on a read error, or
 // when a signal has come.

@@ -19,6 +19,7 @@
 #include "diagnostics.h"
 #include "options.h"
 #include "output_file.h"
+#include "read_ahead.h"
 #include "recover_run.h"
 #include "report/tape_report.h"
 #include "signals.h"
@@ -34,6 +35,7 @@ constexpr char kVersionText[] = "tonegrab 1.0.0\n";
 OutputStream output;
 Options options;
 TapeReader reader;
+ReadAhead readAhead;
 int64_t byteCount;      // bytes decoded so far
 RunPhase phase;         // for -v: how far the run got
 int64_t frameStart;     // for -v: the stream position where the byte being read began
@@ -129,6 +131,7 @@ bool HoldStandardDescriptors() {
 
 // Every end of the run comes here. A signal that came turns it into an interrupted run.
 int Finish(int status) {
+  ReadAheadStop(reader.input);
   const int signal = PendingSignal();
   if (signal != 0) {
     Print("\n\tInterrupted by ");
@@ -257,6 +260,8 @@ int main(int argc, char** argv) {
     EndBeforeDecoding();
     return Finish(kFailure);
   }
+  // A regular file this tool reads itself (not one the audio library reads) is read ahead.
+  if (S_ISREG(inputInfo.st_mode) && !reader.sound.file) ReadAheadStart(reader.input, readAhead);
   if (ReportWanted(options)) ReportBegin(reader, options);
   if (options.recover && !reader.isText)
     return Finish(

@@ -13,6 +13,7 @@
 #include "audio/samples.h"
 #include "combine/takes.h"
 #include "decoder/half_wave.h"
+#include "read_ahead.h"
 #include "tape_reader.h"
 
 [[noreturn]] void EndOnReadError() {
@@ -180,25 +181,53 @@ TEST(SampleValues, EndOfInputInsideAValueIsAReadError) {
       testing::ExitedWithCode(1), "");
 }
 
-// Random moves over a file several buffers long, forwards and backwards, across refills: every
-// byte read must be the file's byte at that position.
+// Moves over a file many windows long, across refills: every byte read must be the file's
+// byte at that position, whether each refill reads or the next window was read ahead. Random
+// moves, forwards and backwards, and jumps, which the read-ahead cannot foresee; and reading
+// on a frame or so at a time with short steps back, as the decoder does, which it foresees.
 TEST(InputStream, ServesEveryPositionAcrossRefills) {
-  const int64_t size = 3 * kInputBufferSize + 123;
+  struct Case {
+    const char* name;
+    bool ahead;
+    int64_t back, forward;  // each move lies in [-back, forward)
+  };
+  const Case cases[] = {{"random", false, kInputKeepBehind, kInputKeepBehind},
+                        {"random_read_ahead", true, kInputKeepBehind, kInputKeepBehind},
+                        {"onwards_read_ahead", true, 64, kAheadSlack / 2}};
+  const int64_t size = 12 * kInputBufferSize + 123;
   Bytes bytes(static_cast<size_t>(size));
   std::mt19937 rng(7);
   for (auto& b : bytes) b = static_cast<unsigned char>(rng());
-  FileReader f(bytes);
-  InputStream& in = f.tr.input;
-  for (int i = 0; i < 20000; ++i) {
-    const int64_t step = static_cast<int64_t>(rng() % (2 * kInputKeepBehind)) - kInputKeepBehind;
-    if (i % 500 == 0) {
-      StreamSeek(in, static_cast<int64_t>(rng() % (size + 10)));
-    } else if (!StreamSkip(in, step)) {
-      EXPECT_LT(StreamTell(in) + step, 0);
+  for (const Case& c : cases) {
+    FileReader f(bytes);
+    InputStream& in = f.tr.input;
+    auto ahead = std::make_unique<ReadAhead>();
+    bool lent = false;
+    uint64_t fills = 0;
+    if (c.ahead) {
+      StreamGet(in);  // the first window, from which the read-ahead goes on
+      ASSERT_TRUE(ReadAheadStart(in, *ahead));
     }
-    const int64_t pos = StreamTell(in);
-    const int c = StreamGet(in);
-    ASSERT_EQ(c, pos < size ? bytes[static_cast<size_t>(pos)] : -1) << "at " << pos;
+    for (int i = 0; i < 40000; ++i) {
+      const int64_t step = static_cast<int64_t>(rng() % (c.back + c.forward)) - c.back;
+      if (i % 500 == 0 && c.back == c.forward) {
+        StreamSeek(in, static_cast<int64_t>(rng() % (size + 10)));
+      } else if (!StreamSkip(in, step)) {
+        EXPECT_LT(StreamTell(in) + step, 0);
+      }
+      if (StreamTell(in) > size + 10) StreamSeek(in, 0);
+      const int64_t pos = StreamTell(in);
+      const int got = StreamGet(in);
+      ASSERT_EQ(got, pos < size ? bytes[static_cast<size_t>(pos)] : -1) << c.name << " at " << pos;
+      lent |= in.buf != in.own;
+      if (c.ahead && in.fills != fills) {  // a refill: the thread reads on while this one waits
+        fills = in.fills;
+        usleep(200);
+      }
+    }
+    // Reading on, the windows come from the read-ahead.
+    EXPECT_TRUE(lent || c.back == c.forward) << c.name;
+    ReadAheadStop(in);
   }
 }
 
