@@ -40,8 +40,9 @@ bool FillFromPipe(InputStream& s) {
 }  // namespace
 
 void StreamAttach(InputStream& s, int fd) {
-  ReadAheadStop(s);
   s.buf = s.own;
+  s.refill = nullptr;
+  s.ahead = nullptr;
   s.fd = fd;
   s.seekable = lseek(fd, 0, SEEK_CUR) >= 0;
   s.lost = false;
@@ -58,7 +59,7 @@ bool StreamFill(InputStream& s) {
   const int64_t pos = StreamTell(s);
   int64_t start = pos > kInputKeepBehind ? pos - kInputKeepBehind : 0;
   const int64_t got =
-      s.ahead ? ReadAheadFill(s, pos, &start) : ReadAt(s.fd, s.buf, kInputBufferSize, start);
+      s.refill ? s.refill(s, pos, &start) : ReadAt(s.fd, s.buf, kInputBufferSize, start);
   ++s.fills;
   s.base = start;
   s.len = got;

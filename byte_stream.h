@@ -48,11 +48,15 @@ struct InputStream {
   uint64_t fills;
   // The window's bytes: `own`, or a read-ahead's buffer that took its place (read_ahead.h).
   unsigned char* buf;
-  ReadAhead* ahead;  // nullptr: each refill reads
+  // A refill's bytes come from here when set (a read-ahead sets it): the window for the
+  // position `pos`, read at *start or where it says; returns how many bytes it holds.
+  int64_t (*refill)(InputStream& s, int64_t pos, int64_t* start);
+  ReadAhead* ahead;  // the read-ahead that set it, or nullptr
   unsigned char own[kInputBufferSize];
 };
 
-// Attaches an open descriptor, positioned at byte 0 (ending a read-ahead of the stream first). A
+// Attaches an open descriptor, positioned at byte 0, read by each refill (a read-ahead of the
+// stream is ended first, by ReadAheadStop). A
 // descriptor that cannot be repositioned is read from its current point on, which is then byte 0.
 void StreamAttach(InputStream& s, int fd);
 // Loads the window around the current position; false at the end of input, on a read error, or

@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -44,56 +43,9 @@ bool Serves(int64_t start, int64_t got, int64_t wanted, int64_t pos) {
   return start <= wanted && start >= wanted - kAheadSlack && pos < start + got;
 }
 
-}  // namespace
-
-bool ReadAheadStart(InputStream& s, ReadAhead& a) {
-  if (!s.seekable || s.ahead) return false;
-  if (pthread_mutex_init(&a.lock, nullptr) != 0) return false;
-  if (pthread_cond_init(&a.changed, nullptr) != 0) {
-    pthread_mutex_destroy(&a.lock);
-    return false;
-  }
-  a.fd = s.fd;
-  a.quit = a.reading = false;
-  a.generation = 0;
-  a.head = a.count = 0;
-  for (int i = 0; i < kAheadWindows; ++i) a.ring[i].buf = a.buf[i];
-  // From the window after this one; none when this one already holds the end of the file.
-  a.ended = s.len < kInputBufferSize;
-  a.next = After(s.base, s.len);
-  // Every signal is handled by the main thread, as without this one: the thread starts with
-  // all of them blocked.
-  sigset_t all, before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);
-  const bool started = pthread_create(&a.thread, nullptr, ReadAheadLoop, &a) == 0;
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (!started) {
-    pthread_cond_destroy(&a.changed);
-    pthread_mutex_destroy(&a.lock);
-    return false;
-  }
-  s.ahead = &a;
-  return true;
-}
-
-void ReadAheadStop(InputStream& s) {
-  if (!s.ahead) return;
-  ReadAhead& a = *s.ahead;
-  pthread_mutex_lock(&a.lock);
-  a.quit = true;
-  pthread_cond_broadcast(&a.changed);
-  pthread_mutex_unlock(&a.lock);
-  pthread_join(a.thread, nullptr);
-  pthread_cond_destroy(&a.changed);
-  pthread_mutex_destroy(&a.lock);
-  if (s.buf != s.own) {
-    std::memcpy(s.own, s.buf, static_cast<size_t>(s.len));
-    s.buf = s.own;
-  }
-  s.ahead = nullptr;
-}
-
+// The stream's refill (InputStream::refill): the window for the position `pos`, at file offset
+// *start or, where the thread read that one ahead, up to kAheadSlack before it (*start then
+// says where). Returns the bytes the window holds.
 int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start) {
   ReadAhead& a = *s.ahead;
   pthread_mutex_lock(&a.lock);
@@ -103,7 +55,10 @@ int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start) {
   int64_t got;
   AheadWindow& w = a.ring[a.head];
   if (a.count != 0 && Serves(w.start, w.got, *start, pos)) {
-    std::swap(s.buf, w.buf);  // the old window's buffer is the thread's to fill again
+    // The old window's buffer is the thread's to fill again, unless it is the stream's own.
+    unsigned char* freed = s.buf == s.own ? a.spare : s.buf;
+    s.buf = w.buf;
+    w.buf = freed;
     *start = w.start;
     got = w.got;
     a.head = (a.head + 1) % kAheadWindows;
@@ -122,4 +77,57 @@ int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start) {
   pthread_cond_broadcast(&a.changed);
   pthread_mutex_unlock(&a.lock);
   return got;
+}
+
+}  // namespace
+
+bool ReadAheadStart(InputStream& s, ReadAhead& a) {
+  if (!s.seekable || s.ahead) return false;
+  if (pthread_mutex_init(&a.lock, nullptr) != 0) return false;
+  if (pthread_cond_init(&a.changed, nullptr) != 0) {
+    pthread_mutex_destroy(&a.lock);
+    return false;
+  }
+  a.fd = s.fd;
+  a.quit = a.reading = false;
+  a.generation = 0;
+  a.head = a.count = 0;
+  for (int i = 0; i < kAheadWindows; ++i) a.ring[i].buf = a.buf[i];
+  a.spare = a.buf[kAheadWindows];
+  // From the window after this one; none when this one already holds the end of the file.
+  a.ended = s.len < kInputBufferSize;
+  a.next = After(s.base, s.len);
+  // Every signal is handled by the main thread, as without this one: the thread starts with
+  // all of them blocked.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  const bool started = pthread_create(&a.thread, nullptr, ReadAheadLoop, &a) == 0;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (!started) {
+    pthread_cond_destroy(&a.changed);
+    pthread_mutex_destroy(&a.lock);
+    return false;
+  }
+  s.ahead = &a;
+  s.refill = ReadAheadFill;
+  return true;
+}
+
+void ReadAheadStop(InputStream& s) {
+  if (!s.ahead) return;
+  ReadAhead& a = *s.ahead;
+  pthread_mutex_lock(&a.lock);
+  a.quit = true;
+  pthread_cond_broadcast(&a.changed);
+  pthread_mutex_unlock(&a.lock);
+  pthread_join(a.thread, nullptr);
+  pthread_cond_destroy(&a.changed);
+  pthread_mutex_destroy(&a.lock);
+  if (s.buf != s.own) {
+    std::memcpy(s.own, s.buf, static_cast<size_t>(s.len));
+    s.buf = s.own;
+  }
+  s.ahead = nullptr;
+  s.refill = nullptr;
 }

@@ -39,7 +39,11 @@ struct ReadAhead {
   int64_t next;         // file offset of the next window it reads
   int head, count;      // the windows read and not yet taken, oldest first
   AheadWindow ring[kAheadWindows];
-  unsigned char buf[kAheadWindows][kInputBufferSize];
+  // The ring's buffers and one more, which takes a ring buffer's place when the window given up
+  // is the stream's own: that one is never the thread's to fill, so that a stream attached anew
+  // can go on in it whatever the thread does.
+  unsigned char buf[kAheadWindows + 1][kInputBufferSize];
+  unsigned char* spare;
 };
 
 // Starts reading ahead for `s`, attached to a seekable descriptor and read from its current
@@ -47,9 +51,5 @@ struct ReadAhead {
 bool ReadAheadStart(InputStream& s, ReadAhead& a);
 // Ends it: waits for a read under way and ends the thread; the stream reads as before.
 void ReadAheadStop(InputStream& s);
-// A refill of a stream that reads ahead (StreamFill): the window for the position `pos`, at
-// file offset *start or, where the thread read that one ahead, up to kAheadSlack before it
-// (*start then says where). Returns the bytes the window holds.
-int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start);
 
 #endif
