@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "read_ahead.h"
-
 volatile std::sig_atomic_t inputEndSignal = 0;
 
 namespace {

@@ -56,8 +56,8 @@ struct InputStream {
 };
 
 // Attaches an open descriptor, positioned at byte 0, read by each refill (a read-ahead of the
-// stream is ended first, by ReadAheadStop). A
-// descriptor that cannot be repositioned is read from its current point on, which is then byte 0.
+// stream is to be ended before, by ReadAheadStop). A descriptor that cannot be repositioned is
+// read from its current point on, which is then byte 0.
 void StreamAttach(InputStream& s, int fd);
 // Loads the window around the current position; false at the end of input, on a read error, or
 // when a signal has come.
