@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "recover/stages.h"
+#include "recover/window_vectors.h"
 
 namespace recovery {
 namespace {
@@ -63,22 +64,20 @@ void LearnReference(double* re, double* im, int* count, const Phasor& u) {
   *im += rate * (u.im - *im);
 }
 
-}  // namespace
-
-void StartBits(Recover& r, double at) {
-  r.t = at;
-  r.stage = kStageData;
-  r.prevBit = 1;
-  r.prevTimed = true;
-  r.pendingAdjust = r.pendingLate = 0;
-  r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
-  r.ref0Count = r.ref1Count = 0;
-  r.cleanRun = 0;
-  r.signalLevel = r.leaderLevel;
-  r.bitCount = 0;
+// The variant's window: a window that may meet a click goes the common way.
+template <ScanVariant kVariant>
+inline Tones WindowAs(const Recover& r, double start, double length) {
+  if (start <= static_cast<double>(r.impulses.lastClickEnd))
+    return WindowNearClick(r, start, length);
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if constexpr (kVariant == kScanAvx2) return WindowInVectors(r, start, length);
+#endif
+  return WindowPlain(r, start, length);
 }
 
-bool DataStep(Recover& r) {
+// One bit, its windows taken by the variant's code.
+template <ScanVariant kVariant>
+inline bool DataStepAs(Recover& r) {
   const double length = r.bitLength;
   const double mid = r.t - length / 2;
   if (!Available(r, r.t, length)) return false;
@@ -87,7 +86,10 @@ bool DataStep(Recover& r) {
     StartSearch(r, r.t);
     return true;
   }
-  const Tones w = Window(r, r.t, length);
+  const Tones w = WindowAs<kVariant>(r, r.t, length);
+  // The window a half bit before, which times the clock where the bit changes: worked out
+  // whether it does or not, so that it waits for nothing the decision gives.
+  const Tones m = WindowAs<kVariant>(r, mid, length);
   const double e0 = Energy0(r, w), e1 = Energy1(r, w);
   const double strongest = std::max(e0, e1);
   // The confidence is |e1 - e0| / (e1 + e0); far below the signal's level there is no signal,
@@ -131,7 +133,6 @@ bool DataStep(Recover& r) {
     late = angle / ((bit ? 2 : 1) * r.omega);
   }
   if (bit != r.prevBit && timed && r.prevTimed) {
-    const Tones m = Window(r, mid, length);
     const double m0 = Energy0(r, m), m1 = Energy1(r, m);
     const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
     late += (havePhase ? kGardnerWeight : 1) * (bit ? lean : -lean) * length / 4;
@@ -163,6 +164,47 @@ bool DataStep(Recover& r) {
   r.t += length + adjust;
   TakeFrames(r);
   return true;
+}
+
+// Bits one after another while the block lasts and the events have room.
+template <ScanVariant kVariant>
+inline bool DataStepsAs(Recover& r, int room) {
+  bool progressed = false;
+  while (DataStepAs<kVariant>(r)) {
+    progressed = true;
+    if (r.stage != kStageData || r.eventCount >= room) break;
+  }
+  return progressed;
+}
+
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+// Compiled for AVX2 with everything it calls inlined (flatten), the windows too: called only
+// when scanVariant says the processor has it.
+TONEGRAB_AVX2 __attribute__((flatten)) bool DataStepsAvx2(Recover& r, int room) {
+  return DataStepsAs<kScanAvx2>(r, room);
+}
+#endif
+
+}  // namespace
+
+void StartBits(Recover& r, double at) {
+  r.t = at;
+  r.stage = kStageData;
+  r.prevBit = 1;
+  r.prevTimed = true;
+  r.pendingAdjust = r.pendingLate = 0;
+  r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
+  r.ref0Count = r.ref1Count = 0;
+  r.cleanRun = 0;
+  r.signalLevel = r.leaderLevel;
+  r.bitCount = 0;
+}
+
+bool DataSteps(Recover& r, int room) {
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (scanVariant == kScanAvx2) return DataStepsAvx2(r, room);
+#endif
+  return DataStepsAs<kScanPlain>(r, room);
 }
 
 }  // namespace recovery

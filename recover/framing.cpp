@@ -18,10 +18,6 @@ constexpr int kSuspectFrames = 2;       // frames after damage whose unsure bits
 constexpr double kUnsure = 0.5;
 // A bit decided on almost nothing: its frame may fit and yet hold it wrong.
 constexpr double kDoubt = 0.05;
-// After frames of damage, one good frame resumes the block; after more than this, or after the
-// signal was gone, good frames must follow in a row: noise after the end of the data must not
-// look like its return.
-constexpr int kShortGap = 3;
 constexpr int kForeignFrames = 8;
 // How far the clock may be off the block's mean speed as a gap begins (wow and flutter at
 // their worst), before it is set back to it.
@@ -93,6 +89,14 @@ bool GoodAhead(const Recover& r, int64_t at, int frames) {
   return true;
 }
 
+// x rounded to the nearest whole number, halves away from zero (as std::lround, without the
+// library call), for |x| well inside the range of an int.
+int RoundHalfAway(double x) {
+  const int whole = static_cast<int>(x);  // towards zero
+  const double part = x - whole;          // exact
+  return whole + (part >= 0.5) - (part <= -0.5);
+}
+
 RecoverFrame FrameAt(const Recover& r, int64_t at) {
   unsigned value = 0;
   float confidence = 0;
@@ -108,7 +112,7 @@ RecoverFrame FrameAt(const Recover& r, int64_t at) {
                  {}};
   for (int i = 0; i < 8; ++i)
     f.soft[i] =
-        static_cast<int8_t>(std::lround(kSoftScale * Clamp(Bit(r, at + 1 + i).soft, -1, 1)));
+        static_cast<int8_t>(RoundHalfAway(kSoftScale * Clamp(Bit(r, at + 1 + i).soft, -1, 1)));
   return f;
 }
 
@@ -222,10 +226,6 @@ int MarkRun(const Recover& r, int64_t at, int limit) {
     if (b.value != 1 || b.confidence < kIdleConfident) break;
   }
   return n;
-}
-
-bool InGap(const Recover& r) {
-  return r.pendingCount > kShortGap;
 }
 
 void StartFraming(Recover& r) {

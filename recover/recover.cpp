@@ -73,7 +73,8 @@ void RecoverFinish(Recover& r) {
 }
 
 int RecoverStep(Recover& r) {
-  while (r.eventCount < kRecoverEvents - kRecoverPending - kRecoverProbation - 8) {
+  constexpr int kRoom = kRecoverEvents - kRecoverPending - kRecoverProbation - 8;
+  while (r.eventCount < kRoom) {
     bool progressed = false;
     switch (r.stage) {
       case kStageSearch:
@@ -86,7 +87,7 @@ int RecoverStep(Recover& r) {
         progressed = EdgeStep(r);
         break;
       case kStageData:
-        progressed = DataStep(r);
+        progressed = DataSteps(r, kRoom);
         break;
     }
     if (!progressed) {

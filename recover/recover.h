@@ -99,6 +99,9 @@ struct Recover {
   double shortestBit, longestBit;  // bit lengths at the fastest and slowest speeds followed
   alignas(16) float low[2][kRecoverWindowMax];
   alignas(16) float high[2][kRecoverWindowMax];  // cos and -sin of omega n, 2 omega n
+  // The same four tables four samples at a time, side by side: of samples 4 g to 4 g + 3, low
+  // cos, low sin, high cos, high sin (the vector windows take eight of them at once).
+  alignas(32) float grouped[kRecoverWindowMax / 4][16];
   int64_t written;                               // decimated samples in the ring so far
   Impulses impulses;
   float ring[kRecoverRing];

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <numbers>
 
+#include "decoder/level_scan.h"
 #include "recover/recover.h"
 
 namespace recovery {
@@ -73,16 +74,45 @@ inline Phasor UnitTurn(const Phasor& u, const Phasor& before) {
   return {re / m, im / m};
 }
 
-// Sets the tracked bit length (decimated samples), within the speeds followed.
-void SetBitLength(Recover& r, double length);
+// A window's phase drifts by this fraction of a cycle per cycle before the tables are rebuilt.
+inline constexpr double kTemplateTolerance = 1e-3;
+// The decimator's unequal gain on the tones is undone once the length moved this much.
+inline constexpr double kGainTolerance = 5e-3;
+// The tables and the gains for the tracked bit length (recover/tones.cpp).
+void RetuneTables(Recover& r);
+void RetuneGains(Recover& r);
+
+// Sets the tracked bit length (decimated samples), within the speeds followed. It runs once per
+// bit: the tables and gains are worked out again only where the length moved enough to need it.
+inline void SetBitLength(Recover& r, double length) {
+  r.bitLength = Clamp(length, r.shortestBit, r.longestBit);
+  if (std::fabs(r.bitLength - r.templateLength) > kTemplateTolerance * r.bitLength) RetuneTables(r);
+  if (std::fabs(r.bitLength - r.gainBitLength) > kGainTolerance * r.bitLength) RetuneGains(r);
+}
 // The newest samples may still turn out to be a click and be replaced: they wait.
 inline bool Available(const Recover& r, double start, double length) {
   const double oldest = static_cast<double>(std::max<int64_t>(0, r.written - kRecoverRing + 1));
   return start >= oldest && start + length + 2 + kClickLag < static_cast<double>(r.written);
 }
 
+// A window that may meet a click (recover/tones.cpp), and the two variants of one that does not
+// (recover/window_vectors.cpp).
+Tones WindowNearClick(const Recover& r, double start, double length);
+Tones WindowPlain(const Recover& r, double start, double length);
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+// The same in vectors, the same numbers. Only where the processor has AVX2.
+Tones WindowAvx2(const Recover& r, double start, double length);
+#endif
+
 // The window's correlations with the two tones, in phase with its start.
-Tones Window(const Recover& r, double start, double length);
+inline Tones Window(const Recover& r, double start, double length) {
+  if (start <= static_cast<double>(r.impulses.lastClickEnd))
+    return WindowNearClick(r, start, length);
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
+#endif
+  return WindowPlain(r, start, length);
+}
 // The high tone's correlation over the same window of the samples' changes (each sample less
 // the one before), the leader search's measure: a constant or a slow wave leaks into so short a
 // window otherwise. The same as the difference of the windows at start and start - 1.
@@ -115,15 +145,23 @@ bool EdgeStep(Recover& r);
 // ---- bit_clock.cpp ----
 // The bit clock's state for a new block, its first bit at `at`.
 void StartBits(Recover& r, double at);
-bool DataStep(Recover& r);
+// Decodes bits while the block lasts, until the events reach `room`; false when not one bit
+// could be decoded (the samples are not there yet).
+bool DataSteps(Recover& r, int room);
 
 // ---- framing.cpp ----
 inline const RecoverBit& Bit(const Recover& r, int64_t k) {
   return r.bits[k & kBitMask];
 }
 void StartFraming(Recover& r);
+// After frames of damage, one good frame resumes the block; after more than this, or after the
+// signal was gone, good frames must follow in a row: noise after the end of the data must not
+// look like its return.
+inline constexpr int kShortGap = 3;
 // More frames of the block held than a short stretch of damage: a gap, a dropout or the end.
-bool InGap(const Recover& r);
+inline bool InGap(const Recover& r) {
+  return r.pendingCount > kShortGap;
+}
 // Turns the bits decoded so far into frames, as far as the lookahead allows.
 void TakeFrames(Recover& r);
 // Confident mark bits from `at` on, up to `limit`.

@@ -10,11 +10,6 @@
 namespace recovery {
 namespace {
 
-// A window's phase drifts by this fraction of a cycle per cycle before the tables are rebuilt.
-constexpr double kTemplateTolerance = 1e-3;
-// The decimator's unequal gain on the tones is undone once the length moved this much.
-constexpr double kGainTolerance = 5e-3;
-
 // The tones' phasors e^(-j omega n) and e^(-j 2 omega n) for the samples of a window, built
 // again only when the bit rate has moved enough to matter.
 void BuildTemplates(Recover& r) {
@@ -29,6 +24,9 @@ void BuildTemplates(Recover& r) {
     im = re * step.im + im * step.re;
     re = next;
   }
+  const float* const tables[4] = {r.low[0], r.low[1], r.high[0], r.high[1]};
+  for (int n = 0; n < kRecoverWindowMax; ++n)
+    for (int t = 0; t < 4; ++t) r.grouped[n / 4][4 * t + n % 4] = tables[t][n];
 }
 
 constexpr int kTerms = 4;       // cos and sin of each tone
@@ -66,7 +64,6 @@ bool InClick(const Impulses& m, int64_t n) {
 }
 
 bool MeetsClick(const Impulses& m, double start, double length) {
-  if (start > static_cast<double>(m.lastClickEnd)) return false;  // the common case
   const int64_t kept = std::min<int64_t>(m.clicks, kRecoverClickSpans);
   for (int64_t i = 0; i < kept; ++i) {
     const ClickSpan& c = m.spans[i];
@@ -107,22 +104,19 @@ Tones WindowAroundClick(const Recover& r, double start, double length) {
 
 }  // namespace
 
-// Runs once per bit: divisions only where the length moved enough to need them.
-void SetBitLength(Recover& r, double length) {
-  r.bitLength = Clamp(length, r.shortestBit, r.longestBit);
-  if (std::fabs(r.bitLength - r.templateLength) > kTemplateTolerance * r.bitLength) {
-    r.omega = 2 * std::numbers::pi / r.bitLength;
-    BuildTemplates(r);
-    r.templateLength = r.bitLength;
-  }
-  if (std::fabs(r.bitLength - r.gainBitLength) > kGainTolerance * r.bitLength) {
-    const double speed = r.rate / (kBitRate * r.bitLength);
-    const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
-    const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
-    r.gain0 = 1 / (g0 * g0);
-    r.gain1 = 1 / (g1 * g1);
-    r.gainBitLength = r.bitLength;
-  }
+void RetuneTables(Recover& r) {
+  r.omega = 2 * std::numbers::pi / r.bitLength;
+  BuildTemplates(r);
+  r.templateLength = r.bitLength;
+}
+
+void RetuneGains(Recover& r) {
+  const double speed = r.rate / (kBitRate * r.bitLength);
+  const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
+  const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
+  r.gain0 = 1 / (g0 * g0);
+  r.gain1 = 1 / (g1 * g1);
+  r.gainBitLength = r.bitLength;
 }
 
 Phasor HighToneOfChanges(const Recover& r, double start, double length) {
@@ -146,8 +140,9 @@ Phasor HighToneOfChanges(const Recover& r, double start, double length) {
 
 // Correlations of the samples in [start, start + length) with the two tones at the current
 // bit rate, one and two cycles per bit, in phase with the window's start: over fixed tables,
-// the window's own phase one rotation (recover/window_vectors.cpp).
-Tones Window(const Recover& r, double start, double length) {
+// the window's own phase one rotation (recover/window_vectors.cpp). Window (recover/stages.h)
+// comes here for a window that begins before the last click's end.
+Tones WindowNearClick(const Recover& r, double start, double length) {
   if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
   if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);

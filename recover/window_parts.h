@@ -1,6 +1,4 @@
-// What the tone windows' two variants share: where a window lies over the ring, and the
-// windows without a click (recover/window_vectors.cpp) that Window (recover/tones.cpp) hands
-// over to.
+// What the tone windows share: where a window lies over the ring.
 #ifndef TONEGRAB_RECOVER_WINDOW_PARTS_H
 #define TONEGRAB_RECOVER_WINDOW_PARTS_H
 
@@ -41,13 +39,6 @@ inline const float* RingRun(const Recover& r, int64_t from, int count, float* co
   for (int i = 0; i < count; ++i) copy[i] = r.ring[(from + i) & kRingMask];
   return copy;
 }
-
-// Window for a window without a click.
-Tones WindowPlain(const Recover& r, double start, double length);
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-// The same in vectors, the same numbers. Only where the processor has AVX2.
-Tones WindowAvx2(const Recover& r, double start, double length);
-#endif
 
 }  // namespace recovery
 

@@ -1,0 +1,118 @@
+// The tone window in AVX2 vectors: the same numbers as the plain one, each table's sum formed in
+// the same order (recover/window_vectors.cpp says which). Only where the processor has AVX2.
+#ifndef TONEGRAB_RECOVER_WINDOW_VECTORS_H
+#define TONEGRAB_RECOVER_WINDOW_VECTORS_H
+
+#include "recover/window_parts.h"
+
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+
+namespace recovery {
+namespace vectors {
+
+// The products of the four samples from v[4 g] with the tables there: low cos and sin in the
+// halves of *low, high cos and sin in those of *high.
+TONEGRAB_AVX2 inline void GroupProducts(const Recover& r, const float* v, int g, __m256* low,
+                                        __m256* high) {
+  const __m256 x = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(v + 4 * g));
+  *low = _mm256_mul_ps(x, _mm256_load_ps(r.grouped[g]));
+  *high = _mm256_mul_ps(x, _mm256_load_ps(r.grouped[g] + 8));
+}
+
+// Of each half, one table's: its lanes (lane l over the samples 4 m + l) and the products of
+// the samples past the last group; in the first element, the table's sum as the plain code
+// forms it for each number of samples left, the one for `left` chosen.
+TONEGRAB_AVX2 inline __m256 HalfSums(__m256 lanes, __m256 past, const __m256 left[3]) {
+  const __m256 halves = _mm256_add_ps(lanes, _mm256_permute_ps(lanes, 0x4e));  // even, odd
+  const __m256 whole = _mm256_add_ps(halves, _mm256_permute_ps(halves, 0xb1));
+  const __m256 one = _mm256_add_ps(whole, past);
+  const __m256 two = _mm256_add_ps(one, _mm256_permute_ps(past, 0x01));
+  const __m256 paired = _mm256_add_ps(halves, past);  // even + p0, odd + p1
+  const __m256 three = _mm256_add_ps(_mm256_add_ps(paired, _mm256_permute_ps(paired, 0x01)),
+                                     _mm256_permute_ps(past, 0x02));
+  __m256 s = _mm256_blendv_ps(whole, one, left[0]);
+  s = _mm256_blendv_ps(s, two, left[1]);
+  return _mm256_blendv_ps(s, three, left[2]);
+}
+
+// The four tables' correlations with the window's samples, one to a lane. v holds the count
+// rounded up to a multiple of four.
+TONEGRAB_AVX2 inline __m128 Sums(const Recover& r, const float* v, const Span& w) {
+  const unsigned count = static_cast<unsigned>(w.count), groups = count / 4, rest = count % 4;
+  __m256 low = _mm256_setzero_ps(), high = _mm256_setzero_ps();
+  if (groups > 0) GroupProducts(r, v, 0, &low, &high);
+  for (unsigned m = 1; m < groups; ++m) {
+    __m256 l, h;
+    GroupProducts(r, v, static_cast<int>(m), &l, &h);
+    low = _mm256_add_ps(low, l);
+    high = _mm256_add_ps(high, h);
+  }
+  // The samples past the last group: a group's worth read, as many used as there are.
+  __m256 pastLow, pastHigh;
+  GroupProducts(r, v, rest != 0 ? static_cast<int>(groups) : 0, &pastLow, &pastHigh);
+  const __m256i left = _mm256_set1_epi32(static_cast<int>(rest));
+  const __m256 which[3] = {_mm256_castsi256_ps(_mm256_cmpeq_epi32(left, _mm256_set1_epi32(1))),
+                           _mm256_castsi256_ps(_mm256_cmpeq_epi32(left, _mm256_set1_epi32(2))),
+                           _mm256_castsi256_ps(_mm256_cmpeq_epi32(left, _mm256_set1_epi32(3)))};
+  __m256 sumLow = HalfSums(low, pastLow, which), sumHigh = HalfSums(high, pastHigh, which);
+  // The first and last samples count only by their overlap with the window: the tables' first
+  // entries lead each half already, the last ones are moved there.
+  const __m256 f = _mm256_set1_ps(v[0] * w.outFirst), l = _mm256_set1_ps(v[count - 1] * w.outLast);
+  const float* lastGroup = r.grouped[(count - 1) / 4];
+  const __m256i lastAt = _mm256_set1_epi32(static_cast<int>((count - 1) % 4));
+  const __m256 lastLow = _mm256_permutevar_ps(_mm256_load_ps(lastGroup), lastAt);
+  const __m256 lastHigh = _mm256_permutevar_ps(_mm256_load_ps(lastGroup + 8), lastAt);
+  sumLow = _mm256_sub_ps(_mm256_sub_ps(sumLow, _mm256_mul_ps(f, _mm256_load_ps(r.grouped[0]))),
+                         _mm256_mul_ps(l, lastLow));
+  sumHigh =
+      _mm256_sub_ps(_mm256_sub_ps(sumHigh, _mm256_mul_ps(f, _mm256_load_ps(r.grouped[0] + 8))),
+                    _mm256_mul_ps(l, lastHigh));
+  // The first element of each half, in the order of the tables.
+  const __m128 lows =
+      _mm_unpacklo_ps(_mm256_castps256_ps128(sumLow), _mm256_extractf128_ps(sumLow, 1));
+  const __m128 highs =
+      _mm_unpacklo_ps(_mm256_castps256_ps128(sumHigh), _mm256_extractf128_ps(sumHigh, 1));
+  return _mm_movelh_ps(lows, highs);
+}
+
+// Rotation (recover/stages.h), cos and sin side by side: the same products and sums in each.
+TONEGRAB_AVX2 inline __m128d Rotation(double a) {
+  const __m128d a2 = _mm_set1_pd(a * a);
+  __m128d p = _mm_setr_pd(1.0 / 40320, 1.0 / 362880);
+  p = _mm_add_pd(_mm_setr_pd(-1.0 / 720, -1.0 / 5040), _mm_mul_pd(a2, p));
+  p = _mm_add_pd(_mm_setr_pd(1.0 / 24, 1.0 / 120), _mm_mul_pd(a2, p));
+  p = _mm_add_pd(_mm_setr_pd(-1.0 / 2, -1.0 / 6), _mm_mul_pd(a2, p));
+  p = _mm_add_pd(_mm_set1_pd(1), _mm_mul_pd(a2, p));
+  return _mm_mul_pd(_mm_setr_pd(1, a), p);
+}
+
+}  // namespace vectors
+
+// The window's correlations, as WindowPlain (recover/window_vectors.cpp) gives them: inline, for
+// the bit clock's steps compiled for AVX2 (recover/bit_clock.cpp).
+TONEGRAB_AVX2 inline Tones WindowInVectors(const Recover& r, double start, double length) {
+  const Span w = SpanOf(start, length);
+  float copy[kRecoverWindowMax];
+  const __m128 s = vectors::Sums(r, RingRun(r, w.first, (w.count + 3) & ~3, copy), w);
+  // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
+  const __m128d z = vectors::Rotation(r.omega * w.lead);  // re, im
+  const double re = _mm_cvtsd_f64(z), im = _mm_cvtsd_f64(_mm_unpackhi_pd(z, z));
+  const __m128d z2 = _mm_setr_pd(re * re - im * im, 2 * re * im);
+  // Each tone's a z - j b z, in parts: a re - b im, a im + b re.
+  const __m128d low = _mm_cvtps_pd(s), high = _mm_cvtps_pd(_mm_movehl_ps(s, s));
+  const __m128d t0 = _mm_addsub_pd(_mm_mul_pd(_mm_unpacklo_pd(low, low), z),
+                                   _mm_mul_pd(_mm_unpackhi_pd(low, low), _mm_shuffle_pd(z, z, 1)));
+  const __m128d t1 =
+      _mm_addsub_pd(_mm_mul_pd(_mm_unpacklo_pd(high, high), z2),
+                    _mm_mul_pd(_mm_unpackhi_pd(high, high), _mm_shuffle_pd(z2, z2, 1)));
+  Tones t;
+  _mm_storeu_pd(&t.re0, t0);
+  _mm_storeu_pd(&t.re1, t1);
+  return t;
+}
+
+}  // namespace recovery
+
+#endif
+
+#endif
