@@ -15,6 +15,7 @@
 #include "output_file.h"
 #include "recover/recover.h"
 #include "report/tape_report.h"
+#include "sample_ahead.h"
 #include "signals.h"
 
 namespace {
@@ -63,6 +64,7 @@ struct RecoverRun {
 Recover decoder;
 OutputStream labels;
 float samples[kChunk];
+SampleAhead sampleAhead;  // large: not on the stack
 RecoverRun run;
 ChannelMix mix;
 Take takes[kTakesMax];
@@ -289,6 +291,21 @@ int64_t PushChannel(TapeReader& tr, bool reported) {
   return n;
 }
 
+// The chosen channel's samples read and decimated by a second thread, the next read of them into
+// the decoder as PushChannel would give it; how many samples, 0 at the end.
+int64_t PushAhead(bool reported) {
+  reported = reported && ReportWanted(*run.options);
+  SampleView v;
+  const int64_t n = SampleAheadNext(sampleAhead, &v);
+  if (reported) ReportSamples(v.raw, n);  // kept for the record when it is wanted
+  // As RecoverPush takes a read: the samples as they are where the factor is 1.
+  if (decoder.decimator.factor == 1)
+    RecoverPushDecimated(decoder, v.raw, n);
+  else if (n > 0)
+    RecoverPushDecimated(decoder, v.decimated, v.outputs);
+  return n;
+}
+
 // The next frames, their channels mixed, into the decoder; how many, 0 at the end. The record
 // of the recording sees the first channel.
 int64_t PushMixed(TapeReader& tr, bool reported) {
@@ -316,13 +333,25 @@ void FinishMix(RecoverRun& r) {
 // mixed or the chosen one; `reported`: its samples go to the record of the recording.
 void DecodeRecording(RecoverRun& r, TapeReader& tr, bool mixing, bool reported) {
   if (mixing) MixInit(mix, tr.channelCount, tr.sampleRate, decoder.decimator.factor);
+  // A file this tool reads itself, read ahead (read_ahead.h), is read and decimated by a second
+  // thread too, while the decoder works.
+  const bool ahead =
+      !mixing && tr.input.ahead != nullptr &&
+      SampleAheadStart(sampleAhead, tr, decoder.decimator, reported && ReportWanted(*r.options));
   for (;;) {
-    const int64_t n = mixing ? PushMixed(tr, reported) : PushChannel(tr, reported);
+    const int64_t n = mixing  ? PushMixed(tr, reported)
+                      : ahead ? PushAhead(reported)
+                              : PushChannel(tr, reported);
     if (n == 0) break;
     while (TakeEvents(r)) {
     }
-    if (r.failed) return;
+    if (r.failed) break;
   }
+  if (ahead) {
+    SampleAheadStop(sampleAhead);
+    decoder.decimator = sampleAhead.decimator;
+  }
+  if (r.failed) return;
   if (mixing) FinishMix(r);
   if (r.failed) return;
   RecoverFinish(decoder);

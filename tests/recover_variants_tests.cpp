@@ -1,6 +1,7 @@
 // The recovery mode's two variants, the plain code and the vector code the processor may allow:
 // on recordings that take each vector step (16-bit mono and stereo conversion, decimation by 4
-// and by 2, none, clicks), both must print, write and end alike, and decode the payload.
+// and by 2, none, clicks), both must print, write and end alike, and decode the payload. And its
+// two ways of reading, ahead in a second thread and as the input comes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -80,6 +81,83 @@ TEST_P(Variants, DecodeAlike) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, Variants, testing::ValuesIn(kRecordings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A file this tool reads itself is read and decimated by a second thread while the decoder
+// works; standard input is read as it comes, one read after another. Both must print, write and
+// end alike: every block file, the record of the recording (the samples it was given) and the
+// whole console, over recordings long enough to take the thread's slots round many times.
+struct Reading {
+  const char* name;
+  void (*make)(synth::Options&);
+  const char* channel;
+  int status;
+  bool blockTwoTaken;  // a directory where block 2's file would go: the run ends at block 2
+};
+
+void PrintTo(const Reading& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const Reading kReadings[] = {
+    // Decimated by 4; noise, clicks and voice between three blocks.
+    {"mono_44100_three_blocks",
+     [](synth::Options& o) {
+       o.blocks = 3, o.distinctBlocks = true, o.voiceBetween = 1, o.snr = 3,
+       o.clicks = {10, 0.3, 0.95};
+     },
+     "1", 2, false},
+    // Not decimated: the samples read go to the decoder as they are.
+    {"mono_11025", [](synth::Options& o) { o.rate = 11025, o.blocks = 2, o.snr = 6; }, "1", 2,
+     false},
+    // Decimated by 2, the second channel of two.
+    {"stereo_22050_right",
+     [](synth::Options& o) {
+       o.rate = 22050, o.channels = 2, o.signalChannel = 1, o.blocks = 2, o.wow = {0.1, 2};
+     },
+     "2", 0, false},
+    // The run ends while the thread still reads.
+    {"ends_at_block_2", [](synth::Options& o) { o.blocks = 3, o.distinctBlocks = true; }, "1", 1,
+     true},
+};
+
+class Readings : public testing::TestWithParam<Reading> {
+ protected:
+  // The console and status of one run in `where`, and every file it wrote there.
+  std::string Decode(const std::string& where, bool piped) {
+    std::filesystem::create_directory(dir / where);
+    if (GetParam().blockTwoTaken) std::filesystem::create_directory(dir / (where + "/out-2.bin"));
+    const Bytes wav = ReadFile(dir / "in.wav");
+    const RunResult r = ::Run({TONEGRAB_BIN, "--recover", "-v", "-y", "-c", GetParam().channel,
+                               "--json", "r.json", piped ? "-" : "../in.wav", "out.bin"},
+                              piped ? std::string(wav.begin(), wav.end()) : "", dir / where);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
+    std::string all = r.out + r.err;
+    for (const auto& f : std::filesystem::directory_iterator(dir / where)) {
+      if (!f.is_regular_file()) continue;
+      const Bytes b = ReadFile(f.path());
+      all += "\n== " + f.path().filename().string() + "\n" + std::string(b.begin(), b.end());
+    }
+    // The record names the input: the one thing that may differ.
+    for (size_t at; (at = all.find("\"../in.wav\"")) != std::string::npos;)
+      all.replace(at, 11, "\"-\"");
+    return all;
+  }
+  TempDir dir;
+};
+
+TEST_P(Readings, FileAndStandardInputAlike) {
+  synth::Options o;
+  GetParam().make(o);
+  WriteFile(dir / "in.wav", synth::Wav(synth::RandomBytes(1500, 5), o));
+  const std::string piped = Decode("piped", true);
+  EXPECT_NE(piped.find("== out.bin"), std::string::npos);
+  EXPECT_EQ(Decode("file", false), piped);
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, Readings, testing::ValuesIn(kReadings),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
