@@ -57,8 +57,7 @@ struct RecoverRun {
   Take* keeping;      // with --take, while the takes are decoded: their events, held
   bool keepingMixed;  // and that take's channels mixed
   BlockSummary current;
-  BlockSummary summaries[kSummaries];
-  int summaryCount;
+  int summaryCount;  // in `summaries`
 };
 
 Recover decoder;
@@ -66,6 +65,9 @@ OutputStream labels;
 float samples[kChunk];
 SampleAhead sampleAhead;  // large: not on the stack
 RecoverRun run;
+// The run's blocks, for the summary at the end: apart from the run's record, which is set
+// afresh at the start, so that only the ones written are ever touched.
+BlockSummary summaries[kSummaries];
 ChannelMix mix;
 Take takes[kTakesMax];
 MergedTape tape;
@@ -202,7 +204,7 @@ void EndBlockRun(RecoverRun& r, const RecoverEvent& e) {
   std::snprintf(text, sizeof text, "block %d: %lld bytes, speed %+.1f %%", r.block,
                 static_cast<long long>(b.bytes), SpeedPercent(b.speed));
   Label(b.start, b.end, text);
-  if (r.summaryCount < kSummaries) r.summaries[r.summaryCount++] = b;
+  if (r.summaryCount < kSummaries) summaries[r.summaryCount++] = b;
   r.writing = false;
 }
 
@@ -668,8 +670,8 @@ int RecoverToFiles(TapeReader& tr, int channel, OutputStream& out, const Options
   int64_t damaged = 0;
   TellUntold();
   for (int i = 0; i < run.summaryCount; ++i) {
-    PrintSummary(run.summaries[i], run.standard);
-    damaged += run.summaries[i].damaged;
+    PrintSummary(summaries[i], run.standard);
+    damaged += summaries[i].damaged;
   }
   if (run.block > run.summaryCount && run.block > 0)
     PrintNumber("(%lld more blocks)\n", run.block - run.summaryCount);

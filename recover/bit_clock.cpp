@@ -162,7 +162,7 @@ inline bool DataStepAs(Recover& r) {
   r.prevBit = bit;
   r.prevTimed = timed;
   r.t += length + adjust;
-  TakeFrames(r);
+  TakeDueFrames(r);
   return true;
 }
 
@@ -198,6 +198,7 @@ void StartBits(Recover& r, double at) {
   r.cleanRun = 0;
   r.signalLevel = r.leaderLevel;
   r.bitCount = 0;
+  r.framesDue = 0;
 }
 
 bool DataSteps(Recover& r, int room) {

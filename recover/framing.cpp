@@ -230,6 +230,7 @@ int MarkRun(const Recover& r, int64_t at, int limit) {
 
 void StartFraming(Recover& r) {
   r.frameStart = 0;
+  r.framesDue = 0;
   r.framed = false;
   r.bestFirst = 0;
   r.bestFirstGood = 0;
@@ -248,7 +249,9 @@ void TakeFrames(Recover& r) {
   if (!r.framed && !FindFirstFrame(r)) return;
   while (r.stage == kStageData) {
     const int64_t at = r.frameStart;
-    if (r.bitCount < at + (r.inputEnded ? kFrameBits : kLookahead)) return;
+    r.framesDue = at + (r.inputEnded ? kFrameBits : kLookahead);
+    if (r.bitCount < r.framesDue) return;
+    r.framesDue = 0;
     if (CandidateExpired(r) || LeaderEndsBlock(r, at)) return;
     const int64_t past = SkipIdle(r, at);
     if (past != at) {  // the line idles: nothing to write

@@ -70,6 +70,7 @@ void RecoverPushDecimated(Recover& r, const float* samples, int64_t count) {
 
 void RecoverFinish(Recover& r) {
   r.inputEnded = true;
+  r.framesDue = 0;  // the frames' lookahead ends with the input
 }
 
 int RecoverStep(Recover& r) {

@@ -102,7 +102,7 @@ struct Recover {
   // The same four tables four samples at a time, side by side: of samples 4 g to 4 g + 3, low
   // cos, low sin, high cos, high sin (the vector windows take eight of them at once).
   alignas(32) float grouped[kRecoverWindowMax / 4][16];
-  int64_t written;                               // decimated samples in the ring so far
+  int64_t written;  // decimated samples in the ring so far
   Impulses impulses;
   float ring[kRecoverRing];
 
@@ -139,6 +139,7 @@ struct Recover {
   RecoverBit bits[kRecoverBits];
   int64_t bitCount;    // bits decoded in this block
   int64_t frameStart;  // bit index of the next frame's start bit
+  int64_t framesDue;   // bits decoded before the next frame can be looked at; 0: look now
   bool framed;         // the first frame has been found
   int64_t bestFirst;   // the likeliest first frame so far, and its good frames of the next few
   int bestFirstGood;

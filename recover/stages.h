@@ -164,6 +164,10 @@ inline bool InGap(const Recover& r) {
 }
 // Turns the bits decoded so far into frames, as far as the lookahead allows.
 void TakeFrames(Recover& r);
+// The same after each bit, where a frame may be due: most bits only add to the lookahead.
+inline void TakeDueFrames(Recover& r) {
+  if (!r.framed || r.bitCount >= r.framesDue) TakeFrames(r);
+}
 // Confident mark bits from `at` on, up to `limit`.
 int MarkRun(const Recover& r, int64_t at, int limit);
 
