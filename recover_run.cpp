@@ -302,9 +302,9 @@ int64_t PushAhead(bool reported) {
   if (reported) ReportSamples(v.raw, n);  // kept for the record when it is wanted
   // As RecoverPush takes a read: the samples as they are where the factor is 1.
   if (decoder.decimator.factor == 1)
-    RecoverPushDecimated(decoder, v.raw, n);
+    RecoverPushWatched(decoder, v.raw, n, v.spans, v.marked);
   else if (n > 0)
-    RecoverPushDecimated(decoder, v.decimated, v.outputs);
+    RecoverPushWatched(decoder, v.decimated, v.outputs, v.spans, v.marked);
   return n;
 }
 
@@ -339,7 +339,7 @@ void DecodeRecording(RecoverRun& r, TapeReader& tr, bool mixing, bool reported) 
   // thread too, while the decoder works.
   const bool ahead =
       !mixing && tr.input.ahead != nullptr &&
-      SampleAheadStart(sampleAhead, tr, decoder.decimator, reported && ReportWanted(*r.options));
+      SampleAheadStart(sampleAhead, tr, decoder, reported && ReportWanted(*r.options));
   for (;;) {
     const int64_t n = mixing  ? PushMixed(tr, reported)
                       : ahead ? PushAhead(reported)

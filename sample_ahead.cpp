@@ -1,5 +1,6 @@
 #include "sample_ahead.h"
 
+#include <algorithm>
 #include <csignal>
 
 namespace {
@@ -12,8 +13,16 @@ bool FillSlot(SampleAhead& a, SampleSlot& s) {
     float* raw = a.keepRaw ? s.raw[i] : a.scratch;
     const int64_t n = ReadFractions(*a.tr, raw, kSampleRead);
     s.inputs[i] = n;
-    s.outputs[i] =
-        a.decimator.factor > 1 && n > 0 ? Decimate(a.decimator, raw, n, s.decimated[i]) : 0;
+    const bool decimated = a.decimator.factor > 1;
+    s.outputs[i] = decimated && n > 0 ? Decimate(a.decimator, raw, n, s.decimated[i]) : 0;
+    // The clicks, among the samples the decoder takes.
+    const int64_t before = a.watch.clicks, count = decimated ? s.outputs[i] : n;
+    RecoverWatch(a.watch, decimated ? s.decimated[i] : raw, count, a.watched);
+    a.watched += count;
+    s.marked[i] = a.watch.clicks - before;
+    for (int64_t c = std::max(before, a.watch.clicks - kRecoverClickSpans); c < a.watch.clicks; ++c)
+      s.spans[i][c - std::max(before, a.watch.clicks - kRecoverClickSpans)] =
+          a.watch.spans[c % kRecoverClickSpans];
     if (n == 0) return true;
   }
   return false;
@@ -44,7 +53,8 @@ void* SampleAheadLoop(void* arg) {
 
 }  // namespace
 
-bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Decimator& d, bool keepRaw) {
+bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Recover& r, bool keepRaw) {
+  const Decimator& d = r.decimator;
   a.running = false;
   if (pthread_mutex_init(&a.lock, nullptr) != 0) return false;
   if (pthread_cond_init(&a.changed, nullptr) != 0) {
@@ -55,6 +65,8 @@ bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Decimator& d, bool k
   a.head = a.count = a.taken = 0;
   a.tr = &tr;
   a.decimator = d;
+  a.watch = r.impulses;
+  a.watched = r.written;
   a.keepRaw = keepRaw || d.factor == 1;
   a.readsPerSlot = a.keepRaw ? kSampleReadsKept : kSampleReads;
   // Every signal is handled by the main thread, as without this one.
@@ -91,6 +103,8 @@ int64_t SampleAheadNext(SampleAhead& a, SampleView* v) {
   v->raw = a.keepRaw ? s.raw[i] : nullptr;
   v->decimated = s.decimated[i];
   v->outputs = s.outputs[i];
+  v->spans = s.spans[i];
+  v->marked = s.marked[i];
   return s.inputs[i];
 }
 

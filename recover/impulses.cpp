@@ -107,7 +107,7 @@ void ImpulsesInit(Impulses& m, double rate) {
   m.lastClickEnd = -1;
 }
 
-void TakeDecimated(Recover& r, const float* x, int64_t count) {
+void KeepDecimated(Recover& r, const float* x, int64_t count) {
   const int64_t start = r.written;
   // The samples into the ring, a plain copy of each contiguous stretch.
   for (int64_t done = 0; done < count;) {
@@ -117,10 +117,12 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
     done += n;
   }
   r.written = start + count;
-  // The click watch, with its state in locals: the ring's stores cannot touch them. Outside an
-  // excursion it goes a block at a time: a block whose largest sample stays below the
-  // threshold moves the held peak once, by the block's attack or decay.
-  Impulses& m = r.impulses;
+}
+
+void WatchClicks(Impulses& m, const float* x, int64_t count, int64_t start) {
+  // The watch's state in locals: the ring's stores cannot touch them. Outside an excursion it
+  // goes a block at a time: a block whose largest sample stays below the threshold moves the
+  // held peak once, by the block's attack or decay.
   float peak = m.peak;
   const float decay = m.decay, blockDecay = m.blockDecay;
   int64_t i = 0;
@@ -157,6 +159,21 @@ void TakeDecimated(Recover& r, const float* x, int64_t count) {
     }
   }
   m.peak = peak;
+}
+
+void TakeDecimated(Recover& r, const float* x, int64_t count) {
+  const int64_t start = r.written;
+  KeepDecimated(r, x, count);
+  WatchClicks(r.impulses, x, count, start);
+}
+
+void TakeWatched(Recover& r, const float* x, int64_t count, const ClickSpan* spans,
+                 int64_t marked) {
+  KeepDecimated(r, x, count);
+  Impulses& m = r.impulses;
+  const int64_t given = std::min<int64_t>(marked, kRecoverClickSpans);
+  m.clicks += marked - given;  // those the given ones would have written over
+  for (int64_t i = 0; i < given; ++i) MarkClick(m, spans[i].first, spans[i].last);
 }
 
 }  // namespace recovery

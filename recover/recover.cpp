@@ -68,6 +68,15 @@ void RecoverPushDecimated(Recover& r, const float* samples, int64_t count) {
   TakeDecimated(r, samples, count);
 }
 
+void RecoverWatch(Impulses& m, const float* samples, int64_t count, int64_t at) {
+  WatchClicks(m, samples, count, at);
+}
+
+void RecoverPushWatched(Recover& r, const float* samples, int64_t count, const ClickSpan* spans,
+                        int64_t marked) {
+  TakeWatched(r, samples, count, spans, marked);
+}
+
 void RecoverFinish(Recover& r) {
   r.inputEnded = true;
   r.framesDue = 0;  // the frames' lookahead ends with the input

@@ -173,6 +173,14 @@ int RecoverInit(Recover& r, double sampleRate);
 void RecoverPush(Recover& r, const float* samples, int64_t count);
 // Takes samples already decimated by r.decimator.factor, as a mix of channels is.
 void RecoverPushDecimated(Recover& r, const float* samples, int64_t count);
+// The same in two steps, the first of which may run in another thread: RecoverWatch marks the
+// clicks among decimated samples (the one at `at` the decoder's at-th) on a copy of the
+// decoder's watch, taken before its first push, as RecoverPushDecimated would mark them; and
+// RecoverPushWatched takes the samples with what the watch marked among them: `marked` clicks,
+// the last min(marked, kRecoverClickSpans) of them in `spans`, oldest first.
+void RecoverWatch(Impulses& m, const float* samples, int64_t count, int64_t at);
+void RecoverPushWatched(Recover& r, const float* samples, int64_t count, const ClickSpan* spans,
+                        int64_t marked);
 // The input has ended: the open block ends with its last complete byte.
 void RecoverFinish(Recover& r);
 // Decodes as far as the samples allow; returns the number of events now in r.events (the

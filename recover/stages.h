@@ -130,8 +130,15 @@ inline double Energy1(const Recover& r, const Tones& w) {
 
 // ---- impulses.cpp ----
 void ImpulsesInit(Impulses& m, double rate);
-// Keeps decimated samples in the ring, clicks replaced by the tones' predicted course.
+// Keeps decimated samples in the ring, and marks the clicks among them for the windows.
 void TakeDecimated(Recover& r, const float* x, int64_t count);
+// The two halves of it: the samples into the ring; the click watch over samples from the
+// decimated sample `start` on, which depends on nothing else and can run in another thread.
+void KeepDecimated(Recover& r, const float* x, int64_t count);
+void WatchClicks(Impulses& m, const float* x, int64_t count, int64_t start);
+// The samples into the ring with the clicks a watch marked among them: `marked` clicks, the
+// last of them (up to kRecoverClickSpans, all the windows look at) in `spans`, oldest first.
+void TakeWatched(Recover& r, const float* x, int64_t count, const ClickSpan* spans, int64_t marked);
 
 // ---- leader.cpp ----
 void StartSearch(Recover& r, double at);

@@ -35,6 +35,26 @@ TONEGRAB_AVX2 inline __m256 HalfSums(__m256 lanes, __m256 past, const __m256 lef
   return _mm256_blendv_ps(s, three, left[2]);
 }
 
+// Lane masks by the samples past the last group (0 to 3): of each, whether 1, 2 or 3 are; and
+// lane indices, each lane the place of the last sample in its group. Loaded, not built.
+struct alignas(32) Lanes {
+  int32_t v[8];
+};
+inline constexpr Lanes kLeftIs[4][3] = {
+    {{}, {}, {}},
+    {{-1, -1, -1, -1, -1, -1, -1, -1}, {}, {}},
+    {{}, {-1, -1, -1, -1, -1, -1, -1, -1}, {}},
+    {{}, {}, {-1, -1, -1, -1, -1, -1, -1, -1}},
+};
+inline constexpr Lanes kPlace[4] = {{0, 0, 0, 0, 0, 0, 0, 0},
+                                    {1, 1, 1, 1, 1, 1, 1, 1},
+                                    {2, 2, 2, 2, 2, 2, 2, 2},
+                                    {3, 3, 3, 3, 3, 3, 3, 3}};
+
+TONEGRAB_AVX2 inline __m256 LanesOf(const Lanes& l) {
+  return _mm256_load_ps(reinterpret_cast<const float*>(l.v));
+}
+
 // The four tables' correlations with the window's samples, one to a lane. v holds the count
 // rounded up to a multiple of four.
 TONEGRAB_AVX2 inline __m128 Sums(const Recover& r, const float* v, const Span& w) {
@@ -50,16 +70,14 @@ TONEGRAB_AVX2 inline __m128 Sums(const Recover& r, const float* v, const Span& w
   // The samples past the last group: a group's worth read, as many used as there are.
   __m256 pastLow, pastHigh;
   GroupProducts(r, v, rest != 0 ? static_cast<int>(groups) : 0, &pastLow, &pastHigh);
-  const __m256i left = _mm256_set1_epi32(static_cast<int>(rest));
-  const __m256 which[3] = {_mm256_castsi256_ps(_mm256_cmpeq_epi32(left, _mm256_set1_epi32(1))),
-                           _mm256_castsi256_ps(_mm256_cmpeq_epi32(left, _mm256_set1_epi32(2))),
-                           _mm256_castsi256_ps(_mm256_cmpeq_epi32(left, _mm256_set1_epi32(3)))};
+  const __m256 which[3] = {LanesOf(kLeftIs[rest][0]), LanesOf(kLeftIs[rest][1]),
+                           LanesOf(kLeftIs[rest][2])};
   __m256 sumLow = HalfSums(low, pastLow, which), sumHigh = HalfSums(high, pastHigh, which);
   // The first and last samples count only by their overlap with the window: the tables' first
   // entries lead each half already, the last ones are moved there.
   const __m256 f = _mm256_set1_ps(v[0] * w.outFirst), l = _mm256_set1_ps(v[count - 1] * w.outLast);
   const float* lastGroup = r.grouped[(count - 1) / 4];
-  const __m256i lastAt = _mm256_set1_epi32(static_cast<int>((count - 1) % 4));
+  const __m256i lastAt = _mm256_castps_si256(LanesOf(kPlace[(count - 1) % 4]));
   const __m256 lastLow = _mm256_permutevar_ps(_mm256_load_ps(lastGroup), lastAt);
   const __m256 lastHigh = _mm256_permutevar_ps(_mm256_load_ps(lastGroup + 8), lastAt);
   sumLow = _mm256_sub_ps(_mm256_sub_ps(sumLow, _mm256_mul_ps(f, _mm256_load_ps(r.grouped[0]))),

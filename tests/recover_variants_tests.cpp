@@ -37,7 +37,7 @@ const Recording kRecordings[] = {
     {"mono_11025_fast", [](synth::Options& o) { o.rate = 11025, o.speed = 1.1; }, "1", 0},
     {"stereo_clicks_noise",
      [](synth::Options& o) {
-       o.channels = 2, o.clicks = {10, 0.3, 0.95}, o.snr = 20;
+       o.channels = 2, o.clicks = {10, 0.0003, 0.95}, o.snr = 20;
      },
      "1", 0},
     {"mono_noise_minus_1dB", [](synth::Options& o) { o.snr = -1; }, "1", 2},
@@ -104,7 +104,13 @@ const Reading kReadings[] = {
     {"mono_44100_three_blocks",
      [](synth::Options& o) {
        o.blocks = 3, o.distinctBlocks = true, o.voiceBetween = 1, o.snr = 3,
-       o.clicks = {10, 0.3, 0.95};
+       o.clicks = {10, 0.0003, 0.95};
+     },
+     "1", 2, false},
+    // Crackle on a weak signal: more clicks in a read than the windows look back on.
+    {"mono_crackle",
+     [](synth::Options& o) {
+       o.clicks = {200, 0.0005, 0.95}, o.amplitude = 0.2, o.snr = 10;
      },
      "1", 2, false},
     // Not decimated: the samples read go to the decoder as they are.
