@@ -38,6 +38,7 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.written = 0;
   r.gainBitLength = 0;
   r.templateLength = 0;
+  r.nominal.tables = r.nominal.gains = false;
   r.shortestBit = r.rate / (kBitRate * kMaxSpeed);
   r.longestBit = r.rate / (kBitRate * kMinSpeed);
   r.eventCount = 0;

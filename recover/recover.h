@@ -89,6 +89,15 @@ struct Impulses {
   int64_t lastClickEnd;
 };
 
+// The tone tables and the gains at the nominal speed, kept once built: the search goes back to
+// that speed after every leader it looks at, and a steady tone or voice can bring one a second.
+struct NominalTones {
+  bool tables, gains;  // built
+  double omega, gain0, gain1;
+  float low[2][kRecoverWindowMax], high[2][kRecoverWindowMax];
+  float grouped[kRecoverWindowMax / 4][16];
+};
+
 struct Recover {
   // Sample stage: decimate, take out clicks, and keep.
   double inputRate;
@@ -102,6 +111,7 @@ struct Recover {
   // The same four tables four samples at a time, side by side: of samples 4 g to 4 g + 3, low
   // cos, low sin, high cos, high sin (the vector windows take eight of them at once).
   alignas(32) float grouped[kRecoverWindowMax / 4][16];
+  NominalTones nominal;
   int64_t written;  // decimated samples in the ring so far
   Impulses impulses;
   float ring[kRecoverRing];

@@ -1,4 +1,5 @@
 // Tone correlation: a window of the ring against the two tones at the tracked bit rate.
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -105,18 +106,44 @@ Tones WindowAroundClick(const Recover& r, double start, double length) {
 }  // namespace
 
 void RetuneTables(Recover& r) {
+  NominalTones& n = r.nominal;
+  const bool nominal = r.bitLength == r.rate / kBitRate;
+  r.templateLength = r.bitLength;
+  if (nominal && n.tables) {  // the same numbers as building them again
+    r.omega = n.omega;
+    std::copy(&n.low[0][0], &n.low[0][0] + 2 * kRecoverWindowMax, &r.low[0][0]);
+    std::copy(&n.high[0][0], &n.high[0][0] + 2 * kRecoverWindowMax, &r.high[0][0]);
+    std::copy(&n.grouped[0][0], &n.grouped[0][0] + 4 * kRecoverWindowMax, &r.grouped[0][0]);
+    return;
+  }
   r.omega = 2 * std::numbers::pi / r.bitLength;
   BuildTemplates(r);
-  r.templateLength = r.bitLength;
+  if (!nominal) return;
+  n.omega = r.omega;
+  std::copy(&r.low[0][0], &r.low[0][0] + 2 * kRecoverWindowMax, &n.low[0][0]);
+  std::copy(&r.high[0][0], &r.high[0][0] + 2 * kRecoverWindowMax, &n.high[0][0]);
+  std::copy(&r.grouped[0][0], &r.grouped[0][0] + 4 * kRecoverWindowMax, &n.grouped[0][0]);
+  n.tables = true;
 }
 
 void RetuneGains(Recover& r) {
+  NominalTones& n = r.nominal;
+  const bool nominal = r.bitLength == r.rate / kBitRate;
+  r.gainBitLength = r.bitLength;
+  if (nominal && n.gains) {
+    r.gain0 = n.gain0;
+    r.gain1 = n.gain1;
+    return;
+  }
   const double speed = r.rate / (kBitRate * r.bitLength);
   const double g0 = DecimatorGain(r.decimator.factor, r.inputRate, kLowTone * speed);
   const double g1 = DecimatorGain(r.decimator.factor, r.inputRate, kHighTone * speed);
   r.gain0 = 1 / (g0 * g0);
   r.gain1 = 1 / (g1 * g1);
-  r.gainBitLength = r.bitLength;
+  if (!nominal) return;
+  n.gain0 = r.gain0;
+  n.gain1 = r.gain1;
+  n.gains = true;
 }
 
 Phasor HighToneOfChanges(const Recover& r, double start, double length) {
