@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "recover/stages.h"
+#include "recover/window_parts.h"
 
 namespace recovery {
 namespace {
@@ -89,7 +90,10 @@ void FollowLeader(Recover& r, double at) {
   EnterLeader(r, at, at, Energy1(r, w));
 }
 
-bool SearchStep(Recover& r) {
+namespace {
+
+// One step of the search.
+inline bool SearchStep(Recover& r) {
   // Half-bit windows: one cycle of the high tone each, so that its phase advances by
   // 2 pi (speed - 1) from one to the next, unambiguous from half to one and a half times the
   // nominal speed. The two tones are not told apart in so short a window: that, and the speed,
@@ -143,6 +147,33 @@ bool SearchStep(Recover& r) {
   // The leader's level in whole-bit windows at its speed, four times that of half a bit.
   EnterLeader(r, r.t, r.t - r.bitLength, 4 * high / kRecoverSearchWindows);
   return true;
+}
+
+// Steps while the search lasts and the events have room.
+inline bool SearchStepsAs(Recover& r, int room) {
+  bool progressed = false;
+  while (SearchStep(r)) {
+    progressed = true;
+    if (r.stage != kStageSearch || r.eventCount >= room) break;
+  }
+  return progressed;
+}
+
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+// Compiled for AVX2 with everything it calls inlined (flatten): called only when scanVariant
+// says the processor has it.
+TONEGRAB_AVX2 __attribute__((flatten)) bool SearchStepsAvx2(Recover& r, int room) {
+  return SearchStepsAs(r, room);
+}
+#endif
+
+}  // namespace
+
+bool SearchSteps(Recover& r, int room) {
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (scanVariant == kScanAvx2) return SearchStepsAvx2(r, room);
+#endif
+  return SearchStepsAs(r, room);
 }
 
 // Follows the leader in half-bit steps, refining the speed from its phase, until a window holds

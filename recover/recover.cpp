@@ -89,7 +89,7 @@ int RecoverStep(Recover& r) {
     bool progressed = false;
     switch (r.stage) {
       case kStageSearch:
-        progressed = SearchStep(r);
+        progressed = SearchSteps(r, kRoom);
         break;
       case kStageLeader:
         progressed = LeaderStep(r);

@@ -116,7 +116,7 @@ inline Tones Window(const Recover& r, double start, double length) {
 // The high tone's correlation over the same window of the samples' changes (each sample less
 // the one before), the leader search's measure: a constant or a slow wave leaks into so short a
 // window otherwise. The same as the difference of the windows at start and start - 1.
-Phasor HighToneOfChanges(const Recover& r, double start, double length);
+Phasor HighToneOfChanges(const Recover& r, double start, double length);  // window_parts.h
 
 inline double Speed(const Recover& r) {
   return r.rate / (kBitRate * r.bitLength);
@@ -145,7 +145,9 @@ void StartSearch(Recover& r, double at);
 // A leader met inside a block, from `at` (decimated samples) on: followed at the block's speed,
 // without the search.
 void FollowLeader(Recover& r, double at);
-bool SearchStep(Recover& r);
+// Searches in steps of half a bit while no leader turns up, until the events reach `room`;
+// false when not one step could be taken (the samples are not there yet).
+bool SearchSteps(Recover& r, int room);
 bool LeaderStep(Recover& r);
 bool EdgeStep(Recover& r);
 

@@ -146,25 +146,6 @@ void RetuneGains(Recover& r) {
   n.gains = true;
 }
 
-Phasor HighToneOfChanges(const Recover& r, double start, double length) {
-  const Span w = SpanOf(start, length);
-  // The samples from the one before the window's first: a change is a sample less that one.
-  float copy[kRecoverWindowMax + 1];
-  const float* v = RingRun(r, w.first - 1, w.count + 1, copy);
-  float a1 = 0, b1 = 0;
-  for (int i = 0; i < w.count; ++i) {
-    const float d = v[i + 1] - v[i];
-    a1 += d * r.high[0][i];
-    b1 += d * r.high[1][i];
-  }
-  const float f = (v[1] - v[0]) * w.outFirst, l = (v[w.count] - v[w.count - 1]) * w.outLast;
-  a1 -= f * r.high[0][0] + l * r.high[0][w.count - 1];
-  b1 -= f * r.high[1][0] + l * r.high[1][w.count - 1];
-  const Phasor z = Rotation(r.omega * w.lead);
-  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
-  return {a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
-}
-
 // Correlations of the samples in [start, start + length) with the two tones at the current
 // bit rate, one and two cycles per bit, in phase with the window's start: over fixed tables,
 // the window's own phase one rotation (recover/window_vectors.cpp). Window (recover/stages.h)

@@ -40,6 +40,27 @@ inline const float* RingRun(const Recover& r, int64_t from, int count, float* co
   return copy;
 }
 
+// The high tone's correlation over a window of the samples' changes (recover/stages.h), inline
+// for the search's steps.
+inline Phasor HighToneOfChanges(const Recover& r, double start, double length) {
+  const Span w = SpanOf(start, length);
+  // The samples from the one before the window's first: a change is a sample less that one.
+  float copy[kRecoverWindowMax + 1];
+  const float* v = RingRun(r, w.first - 1, w.count + 1, copy);
+  float a1 = 0, b1 = 0;
+  for (int i = 0; i < w.count; ++i) {
+    const float d = v[i + 1] - v[i];
+    a1 += d * r.high[0][i];
+    b1 += d * r.high[1][i];
+  }
+  const float f = (v[1] - v[0]) * w.outFirst, l = (v[w.count] - v[w.count - 1]) * w.outLast;
+  a1 -= f * r.high[0][0] + l * r.high[0][w.count - 1];
+  b1 -= f * r.high[1][0] + l * r.high[1][w.count - 1];
+  const Phasor z = Rotation(r.omega * w.lead);
+  const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;
+  return {a1 * z2r - b1 * z2i, a1 * z2i + b1 * z2r};
+}
+
 }  // namespace recovery
 
 #endif
