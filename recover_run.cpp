@@ -13,6 +13,7 @@
 #include "combine/takes.h"
 #include "console.h"
 #include "output_file.h"
+#include "read_ahead.h"
 #include "recover/recover.h"
 #include "report/tape_report.h"
 #include "sample_ahead.h"
@@ -72,6 +73,7 @@ ChannelMix mix;
 Take takes[kTakesMax];
 MergedTape tape;
 TapeReader takeReader;
+ReadAhead takeAhead;
 float frames[kMixChunk * kMixChannels];
 float mixed[kMixRing];
 
@@ -147,6 +149,10 @@ void BeginBlock(RecoverRun& r, const RecoverEvent& e) {
 }
 
 // -v: how the channels are combined as the block begins.
+// The mix's figures as they stood after the read the decoder took last, while a second thread
+// mixes ahead of it; null otherwise (the mix's own are then those).
+const MixFigures* aheadFigures = nullptr;
+
 void NoteMix(const RecoverRun& r, bool mixing, int take, int block) {
   if (!mixing || !r.options->verbose) return;
   if (take > 0)
@@ -154,7 +160,7 @@ void NoteMix(const RecoverRun& r, bool mixing, int take, int block) {
   else
     std::fprintf(stderr, "tonegrab: block %d:", block);
   for (int c = 0; c < mix.channels; ++c) {
-    const MixFigures f = MixChannelFigures(mix, c);
+    const MixFigures f = aheadFigures ? aheadFigures[c] : MixChannelFigures(mix, c);
     if (f.used)
       std::fprintf(stderr, "%s channel %d weight %.2f, %s, delay %+.3f ms", c ? ";" : "", c + 1,
                    f.share, f.inverted ? "inverted" : "upright", f.delayMs);
@@ -293,18 +299,20 @@ int64_t PushChannel(TapeReader& tr, bool reported) {
   return n;
 }
 
-// The chosen channel's samples read and decimated by a second thread, the next read of them into
-// the decoder as PushChannel would give it; how many samples, 0 at the end.
-int64_t PushAhead(bool reported) {
+// The chosen channel's samples, or every channel's mixed, read and decimated by a second thread:
+// the next read of them into the decoder as PushChannel or PushMixed would give it; how many
+// samples (frames), 0 at the end.
+int64_t PushAhead(bool reported, bool mixing) {
   reported = reported && ReportWanted(*run.options);
   SampleView v;
   const int64_t n = SampleAheadNext(sampleAhead, &v);
   if (reported) ReportSamples(v.raw, n);  // kept for the record when it is wanted
-  // As RecoverPush takes a read: the samples as they are where the factor is 1.
-  if (decoder.decimator.factor == 1)
-    RecoverPushWatched(decoder, v.raw, n, v.spans, v.marked);
-  else if (n > 0)
-    RecoverPushWatched(decoder, v.decimated, v.outputs, v.spans, v.marked);
+  // As RecoverPush takes a read: the samples as they are where the factor is 1. A mix is
+  // pushed whatever it gave.
+  if (mixing || n > 0 || decoder.decimator.factor == 1)
+    RecoverPushWatched(decoder, !mixing && decoder.decimator.factor == 1 ? v.raw : v.decimated,
+                       !mixing && decoder.decimator.factor == 1 ? n : v.outputs, v.spans, v.marked);
+  if (mixing) aheadFigures = v.figures;
   return n;
 }
 
@@ -331,30 +339,46 @@ void FinishMix(RecoverRun& r) {
   }
 }
 
+// The same where a second thread mixed: it took the mix's last second, and its clicks.
+void FinishMixAhead(RecoverRun& r) {
+  SampleAhead& a = sampleAhead;
+  SampleAheadAwaitFinish(a);
+  aheadFigures = a.finishFigures;
+  for (int64_t at = 0, p = 0; at < a.finishCount && !r.failed; at += kRecoverPushMax, ++p) {
+    const SampleMarks& m = a.finishMarks[p];
+    RecoverPushWatched(decoder, a.finish + at,
+                       std::min<int64_t>(kRecoverPushMax, a.finishCount - at), m.spans, m.marked);
+    while (TakeEvents(r)) {
+    }
+  }
+}
+
 // Decodes the recording in `tr` to its end (the decoder readied for its rate), its channels
 // mixed or the chosen one; `reported`: its samples go to the record of the recording.
 void DecodeRecording(RecoverRun& r, TapeReader& tr, bool mixing, bool reported) {
   if (mixing) MixInit(mix, tr.channelCount, tr.sampleRate, decoder.decimator.factor);
-  // A file this tool reads itself, read ahead (read_ahead.h), is read and decimated by a second
-  // thread too, while the decoder works.
-  const bool ahead =
-      !mixing && tr.input.ahead != nullptr &&
-      SampleAheadStart(sampleAhead, tr, decoder, reported && ReportWanted(*r.options));
+  // A file this tool reads itself, read ahead (read_ahead.h), is read, decimated or mixed, and
+  // watched for clicks by a second thread too, while the decoder works.
+  const bool ahead = tr.input.ahead != nullptr &&
+                     SampleAheadStart(sampleAhead, tr, decoder, mixing ? &mix : nullptr,
+                                      reported && ReportWanted(*r.options));
   for (;;) {
-    const int64_t n = mixing  ? PushMixed(tr, reported)
-                      : ahead ? PushAhead(reported)
-                              : PushChannel(tr, reported);
+    const int64_t n = ahead    ? PushAhead(reported, mixing)
+                      : mixing ? PushMixed(tr, reported)
+                               : PushChannel(tr, reported);
     if (n == 0) break;
     while (TakeEvents(r)) {
     }
     if (r.failed) break;
   }
   if (ahead) {
+    if (mixing && !r.failed) FinishMixAhead(r);
     SampleAheadStop(sampleAhead);
     decoder.decimator = sampleAhead.decimator;
+    aheadFigures = nullptr;
+  } else if (mixing && !r.failed) {
+    FinishMix(r);
   }
-  if (r.failed) return;
-  if (mixing) FinishMix(r);
   if (r.failed) return;
   RecoverFinish(decoder);
   while (TakeEvents(r)) {
@@ -411,10 +435,13 @@ bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) 
   }
   *mixing = channel == kAllChannels && tr.channelCount > 1;
   if (!*mixing) SelectChannel(tr, tr.channelCount == 1 || channel == kAllChannels ? 1 : channel);
+  // Read ahead as the input is (tonegrab.cpp), and so read and decimated by a second thread too.
+  if (S_ISREG(info.st_mode) && !tr.sound.file) ReadAheadStart(tr.input, takeAhead);
   return true;
 }
 
 void CloseTake() {
+  ReadAheadStop(takeReader.input);
   CloseSound(takeReader);
   close(takeReader.input.fd);
 }

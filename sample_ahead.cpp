@@ -5,27 +5,60 @@
 
 namespace {
 
+// Watches the samples the decoder is to take for clicks, and notes what it marked.
+void Watch(SampleAhead& a, const float* x, int64_t count, SampleMarks* m) {
+  const int64_t before = a.watch.clicks;
+  RecoverWatch(a.watch, x, count, a.watched);
+  a.watched += count;
+  m->marked = a.watch.clicks - before;
+  const int64_t from = std::max(before, a.watch.clicks - kRecoverClickSpans);
+  for (int64_t c = from; c < a.watch.clicks; ++c)
+    m->spans[c - from] = a.watch.spans[c % kRecoverClickSpans];
+}
+
+// A read of the chosen channel, as PushChannel and RecoverPush take it: decimated unless the
+// factor is 1, and the decoder takes nothing of the read at the end.
+int64_t ReadChannel(SampleAhead& a, SampleSlot& s, int i) {
+  float* raw = a.keepRaw ? s.raw[i] : a.scratch;
+  const int64_t n = ReadFractions(*a.tr, raw, kSampleRead);
+  const bool decimated = a.decimator.factor > 1;
+  s.outputs[i] = decimated && n > 0 ? Decimate(a.decimator, raw, n, s.decimated[i]) : 0;
+  Watch(a, decimated ? s.decimated[i] : raw, decimated ? s.outputs[i] : n, &s.marks[i]);
+  return n;
+}
+
+// A read of every channel, mixed, as PushMixed takes it: the first channel's samples for the
+// record, and the mix's figures after it for -v.
+int64_t ReadMixed(SampleAhead& a, SampleSlot& s, int i) {
+  ChannelMix& m = *a.mix;
+  const int64_t n = ReadFrameFractions(*a.tr, a.frames, kSampleRead);
+  if (a.keepRaw)
+    for (int64_t k = 0; k < n; ++k) s.raw[i][k] = a.frames[k * m.channels];
+  s.outputs[i] = MixPush(m, a.frames, n, s.decimated[i]);
+  Watch(a, s.decimated[i], s.outputs[i], &s.marks[i]);
+  for (int c = 0; c < m.channels; ++c) s.figures[i][c] = MixChannelFigures(m, c);
+  return n;
+}
+
 // Fills a slot with reads, as many as it holds or up to the end; true at the end.
 bool FillSlot(SampleAhead& a, SampleSlot& s) {
   s.reads = 0;
   while (s.reads < a.readsPerSlot) {
     const int i = s.reads++;
-    float* raw = a.keepRaw ? s.raw[i] : a.scratch;
-    const int64_t n = ReadFractions(*a.tr, raw, kSampleRead);
-    s.inputs[i] = n;
-    const bool decimated = a.decimator.factor > 1;
-    s.outputs[i] = decimated && n > 0 ? Decimate(a.decimator, raw, n, s.decimated[i]) : 0;
-    // The clicks, among the samples the decoder takes.
-    const int64_t before = a.watch.clicks, count = decimated ? s.outputs[i] : n;
-    RecoverWatch(a.watch, decimated ? s.decimated[i] : raw, count, a.watched);
-    a.watched += count;
-    s.marked[i] = a.watch.clicks - before;
-    for (int64_t c = std::max(before, a.watch.clicks - kRecoverClickSpans); c < a.watch.clicks; ++c)
-      s.spans[i][c - std::max(before, a.watch.clicks - kRecoverClickSpans)] =
-          a.watch.spans[c % kRecoverClickSpans];
-    if (n == 0) return true;
+    s.inputs[i] = a.mix ? ReadMixed(a, s, i) : ReadChannel(a, s, i);
+    if (s.inputs[i] == 0) return true;
   }
   return false;
+}
+
+// The input has ended: the mix's last second, in the pushes FinishMix makes of it.
+void FinishMixing(SampleAhead& a) {
+  ChannelMix& m = *a.mix;
+  a.finishCount = MixFinish(m, a.finish);
+  for (int64_t at = 0, p = 0; at < a.finishCount; at += kRecoverPushMax, ++p)
+    Watch(a, a.finish + at, std::min<int64_t>(kRecoverPushMax, a.finishCount - at),
+          &a.finishMarks[p]);
+  for (int c = 0; c < m.channels; ++c) a.finishFigures[c] = MixChannelFigures(m, c);
 }
 
 void* SampleAheadLoop(void* arg) {
@@ -42,9 +75,10 @@ void* SampleAheadLoop(void* arg) {
     SampleSlot& s = a.slot[(a.head + a.count) % kSampleSlots];
     pthread_mutex_unlock(&a.lock);
     const bool ended = FillSlot(a, s);
+    if (ended && a.mix) FinishMixing(a);
     pthread_mutex_lock(&a.lock);
     ++a.count;
-    a.ended = ended;
+    a.ended = a.finished = ended;
     if (a.decoderWaiting) pthread_cond_broadcast(&a.changed);
   }
   pthread_mutex_unlock(&a.lock);
@@ -53,7 +87,8 @@ void* SampleAheadLoop(void* arg) {
 
 }  // namespace
 
-bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Recover& r, bool keepRaw) {
+bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Recover& r, ChannelMix* mix,
+                      bool keepRaw) {
   const Decimator& d = r.decimator;
   a.running = false;
   if (pthread_mutex_init(&a.lock, nullptr) != 0) return false;
@@ -61,13 +96,14 @@ bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Recover& r, bool kee
     pthread_mutex_destroy(&a.lock);
     return false;
   }
-  a.quit = a.ended = a.readerWaiting = a.decoderWaiting = a.holding = false;
+  a.quit = a.ended = a.finished = a.readerWaiting = a.decoderWaiting = a.holding = false;
   a.head = a.count = a.taken = 0;
   a.tr = &tr;
   a.decimator = d;
   a.watch = r.impulses;
   a.watched = r.written;
-  a.keepRaw = keepRaw || d.factor == 1;
+  a.mix = mix;
+  a.keepRaw = keepRaw || (!mix && d.factor == 1);
   a.readsPerSlot = a.keepRaw ? kSampleReadsKept : kSampleReads;
   // Every signal is handled by the main thread, as without this one.
   sigset_t all, before;
@@ -103,9 +139,18 @@ int64_t SampleAheadNext(SampleAhead& a, SampleView* v) {
   v->raw = a.keepRaw ? s.raw[i] : nullptr;
   v->decimated = s.decimated[i];
   v->outputs = s.outputs[i];
-  v->spans = s.spans[i];
-  v->marked = s.marked[i];
+  v->spans = s.marks[i].spans;
+  v->marked = s.marks[i].marked;
+  v->figures = s.figures[i];
   return s.inputs[i];
+}
+
+void SampleAheadAwaitFinish(SampleAhead& a) {
+  pthread_mutex_lock(&a.lock);
+  a.decoderWaiting = true;
+  while (!a.finished) pthread_cond_wait(&a.changed, &a.lock);
+  a.decoderWaiting = false;
+  pthread_mutex_unlock(&a.lock);
 }
 
 void SampleAheadStop(SampleAhead& a) {

@@ -93,6 +93,7 @@ struct Reading {
   const char* channel;
   int status;
   bool blockTwoTaken;  // a directory where block 2's file would go: the run ends at block 2
+  bool take = false;   // a second capture, the noise its own, combined with --take
 };
 
 void PrintTo(const Reading& c, std::ostream* os) {
@@ -122,6 +123,18 @@ const Reading kReadings[] = {
        o.rate = 22050, o.channels = 2, o.signalChannel = 1, o.blocks = 2, o.wow = {0.1, 2};
      },
      "2", 0, false},
+    // Two channels of the same tape, mixed (-v tells their weights at each block).
+    {"two_channels_mixed",
+     [](synth::Options& o) {
+       o.blocks = 2, o.copies = {{2}, {3, false, true, 0.0004}};
+     },
+     "all", 0, false},
+    // A second take, read ahead and decimated by the thread whatever the input is.
+    {"two_takes",
+     [](synth::Options& o) {
+       o.snr = 2, o.dips = {{3, 0.02, -60}};
+     },
+     "1", 0, false, true},
     // The run ends while the thread still reads.
     {"ends_at_block_2", [](synth::Options& o) { o.blocks = 3, o.distinctBlocks = true; }, "1", 1,
      true},
@@ -134,9 +147,11 @@ class Readings : public testing::TestWithParam<Reading> {
     std::filesystem::create_directory(dir / where);
     if (GetParam().blockTwoTaken) std::filesystem::create_directory(dir / (where + "/out-2.bin"));
     const Bytes wav = ReadFile(dir / "in.wav");
-    const RunResult r = ::Run({TONEGRAB_BIN, "--recover", "-v", "-y", "-c", GetParam().channel,
-                               "--json", "r.json", piped ? "-" : "../in.wav", "out.bin"},
-                              piped ? std::string(wav.begin(), wav.end()) : "", dir / where);
+    std::vector<std::string> args = {TONEGRAB_BIN, "--recover",        "-v",     "-y",
+                                     "-c",         GetParam().channel, "--json", "r.json"};
+    if (GetParam().take) args.insert(args.end(), {"--take", "../take.wav"});
+    args.insert(args.end(), {piped ? "-" : "../in.wav", "out.bin"});
+    const RunResult r = ::Run(args, piped ? std::string(wav.begin(), wav.end()) : "", dir / where);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
@@ -157,7 +172,12 @@ class Readings : public testing::TestWithParam<Reading> {
 TEST_P(Readings, FileAndStandardInputAlike) {
   synth::Options o;
   GetParam().make(o);
-  WriteFile(dir / "in.wav", synth::Wav(synth::RandomBytes(1500, 5), o));
+  const Bytes payload = synth::RandomBytes(1500, 5);
+  WriteFile(dir / "in.wav", synth::Wav(payload, o));
+  if (GetParam().take) {
+    o.noiseSeed = 9, o.dips = {{7, 0.02, -60}};
+    WriteFile(dir / "take.wav", synth::Wav(payload, o));
+  }
   const std::string piped = Decode("piped", true);
   EXPECT_NE(piped.find("== out.bin"), std::string::npos);
   EXPECT_EQ(Decode("file", false), piped);
