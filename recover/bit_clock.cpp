@@ -64,17 +64,6 @@ void LearnReference(double* re, double* im, int* count, const Phasor& u) {
   *im += rate * (u.im - *im);
 }
 
-// The variant's window: a window that may meet a click goes the common way.
-template <ScanVariant kVariant>
-inline Tones WindowAs(const Recover& r, double start, double length) {
-  if (start <= static_cast<double>(r.impulses.lastClickEnd))
-    return WindowNearClick(r, start, length);
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-  if constexpr (kVariant == kScanAvx2) return WindowInVectors(r, start, length);
-#endif
-  return WindowPlain(r, start, length);
-}
-
 // One bit, its windows taken by the variant's code.
 template <ScanVariant kVariant>
 inline bool DataStepAs(Recover& r) {

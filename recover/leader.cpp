@@ -6,6 +6,7 @@
 
 #include "recover/stages.h"
 #include "recover/window_parts.h"
+#include "recover/window_vectors.h"
 
 namespace recovery {
 namespace {

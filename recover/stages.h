@@ -95,24 +95,10 @@ inline bool Available(const Recover& r, double start, double length) {
   return start >= oldest && start + length + 2 + kClickLag < static_cast<double>(r.written);
 }
 
-// A window that may meet a click (recover/tones.cpp), and the two variants of one that does not
-// (recover/window_vectors.cpp).
-Tones WindowNearClick(const Recover& r, double start, double length);
-Tones WindowPlain(const Recover& r, double start, double length);
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-// The same in vectors, the same numbers. Only where the processor has AVX2.
-Tones WindowAvx2(const Recover& r, double start, double length);
-#endif
-
-// The window's correlations with the two tones, in phase with its start.
-inline Tones Window(const Recover& r, double start, double length) {
-  if (start <= static_cast<double>(r.impulses.lastClickEnd))
-    return WindowNearClick(r, start, length);
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-  if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
-#endif
-  return WindowPlain(r, start, length);
-}
+// The window's correlations with the two tones, in phase with its start: Window, and WindowAs
+// for a variant chosen when compiled, in recover/window_vectors.h. One that meets a click is
+// fitted around it (recover/tones.cpp): false, *t untouched, where it meets none.
+bool WindowAroundClicks(const Recover& r, double start, double length, Tones* t);
 // The high tone's correlation over the same window of the samples' changes (each sample less
 // the one before), the leader search's measure: a constant or a slow wave leaks into so short a
 // window otherwise. The same as the difference of the windows at start and start - 1.

@@ -146,16 +146,10 @@ void RetuneGains(Recover& r) {
   n.gains = true;
 }
 
-// Correlations of the samples in [start, start + length) with the two tones at the current
-// bit rate, one and two cycles per bit, in phase with the window's start: over fixed tables,
-// the window's own phase one rotation (recover/window_vectors.cpp). Window (recover/stages.h)
-// comes here for a window that begins before the last click's end.
-Tones WindowNearClick(const Recover& r, double start, double length) {
-  if (MeetsClick(r.impulses, start, length)) return WindowAroundClick(r, start, length);
-#if defined(TONEGRAB_HAVE_AVX2_SCAN)
-  if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
-#endif
-  return WindowPlain(r, start, length);
+bool WindowAroundClicks(const Recover& r, double start, double length, Tones* t) {
+  if (!MeetsClick(r.impulses, start, length)) return false;
+  *t = WindowAroundClick(r, start, length);
+  return true;
 }
 
 }  // namespace recovery

@@ -70,8 +70,9 @@ Tones WindowPlain(const Recover& r, double start, double length) {
 
 namespace recovery {
 
-TONEGRAB_AVX2 Tones WindowAvx2(const Recover& r, double start, double length) {
-  return WindowInVectors(r, start, length);
+TONEGRAB_AVX2 __attribute__((flatten)) Tones WindowAvx2(const Recover& r, double start,
+                                                        double length) {
+  return WindowAs<kScanAvx2>(r, start, length);
 }
 
 }  // namespace recovery

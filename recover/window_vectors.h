@@ -1,5 +1,6 @@
-// The tone window in AVX2 vectors: the same numbers as the plain one, each table's sum formed in
-// the same order (recover/window_vectors.cpp says which). Only where the processor has AVX2.
+// The tone windows: the plain one and the one in AVX2 vectors (only where the processor has it),
+// the same numbers, each table's sum formed in the same order (recover/window_vectors.cpp says
+// which); and which of them a window takes.
 #ifndef TONEGRAB_RECOVER_WINDOW_VECTORS_H
 #define TONEGRAB_RECOVER_WINDOW_VECTORS_H
 
@@ -132,5 +133,41 @@ TONEGRAB_AVX2 inline Tones WindowInVectors(const Recover& r, double start, doubl
 }  // namespace recovery
 
 #endif
+
+namespace recovery {
+
+// Correlations of the samples in [start, start + length) with the two tones at the current bit
+// rate, one and two cycles per bit, over fixed tables, the window's own phase one rotation, for a
+// window that meets no click (recover/window_vectors.cpp).
+Tones WindowPlain(const Recover& r, double start, double length);
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+// The same in vectors, the same numbers; the clicks too, as Window. Only where the processor has
+// AVX2.
+Tones WindowAvx2(const Recover& r, double start, double length);
+#endif
+
+// A window, its variant chosen when compiled: fitted around the clicks it meets, else the plain
+// sums or the vector ones. Only a window that begins before the last click's end can meet one.
+template <ScanVariant kVariant>
+inline Tones WindowAs(const Recover& r, double start, double length) {
+  Tones t;
+  if (start <= static_cast<double>(r.impulses.lastClickEnd) &&
+      WindowAroundClicks(r, start, length, &t))
+    return t;
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if constexpr (kVariant == kScanAvx2) return WindowInVectors(r, start, length);
+#endif
+  return WindowPlain(r, start, length);
+}
+
+// The same with the variant the processor allows, chosen as it runs.
+inline Tones Window(const Recover& r, double start, double length) {
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if (scanVariant == kScanAvx2) return WindowAvx2(r, start, length);
+#endif
+  return WindowAs<kScanPlain>(r, start, length);
+}
+
+}  // namespace recovery
 
 #endif

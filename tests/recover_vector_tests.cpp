@@ -11,6 +11,7 @@
 #include "recover/recover.h"
 #include "recover/stages.h"
 #include "recover/window_parts.h"
+#include "recover/window_vectors.h"
 
 namespace {
 
