@@ -13,7 +13,6 @@
 #include "combine/takes.h"
 #include "console.h"
 #include "output_file.h"
-#include "read_ahead.h"
 #include "recover/recover.h"
 #include "report/tape_report.h"
 #include "sample_ahead.h"
@@ -73,7 +72,6 @@ ChannelMix mix;
 Take takes[kTakesMax];
 MergedTape tape;
 TapeReader takeReader;
-ReadAhead takeAhead;
 float frames[kMixChunk * kMixChannels];
 float mixed[kMixRing];
 
@@ -357,9 +355,9 @@ void FinishMixAhead(RecoverRun& r) {
 // mixed or the chosen one; `reported`: its samples go to the record of the recording.
 void DecodeRecording(RecoverRun& r, TapeReader& tr, bool mixing, bool reported) {
   if (mixing) MixInit(mix, tr.channelCount, tr.sampleRate, decoder.decimator.factor);
-  // A file this tool reads itself, read ahead (read_ahead.h), is read, decimated or mixed, and
-  // watched for clicks by a second thread too, while the decoder works.
-  const bool ahead = tr.input.ahead != nullptr &&
+  // A file this tool reads itself (not a pipe, not a format the audio library reads) is read,
+  // decimated or mixed, and watched for clicks by a second thread while the decoder works.
+  const bool ahead = tr.input.seekable && !tr.sound.file &&
                      SampleAheadStart(sampleAhead, tr, decoder, mixing ? &mix : nullptr,
                                       reported && ReportWanted(*r.options));
   for (;;) {
@@ -435,13 +433,10 @@ bool OpenTake(const RecoverRun& r, const char* path, int channel, bool* mixing) 
   }
   *mixing = channel == kAllChannels && tr.channelCount > 1;
   if (!*mixing) SelectChannel(tr, tr.channelCount == 1 || channel == kAllChannels ? 1 : channel);
-  // Read ahead as the input is (tonegrab.cpp), and so read and decimated by a second thread too.
-  if (S_ISREG(info.st_mode) && !tr.sound.file) ReadAheadStart(tr.input, takeAhead);
   return true;
 }
 
 void CloseTake() {
-  ReadAheadStop(takeReader.input);
   CloseSound(takeReader);
   close(takeReader.input.fd);
 }

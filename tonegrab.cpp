@@ -260,8 +260,10 @@ int main(int argc, char** argv) {
     EndBeforeDecoding();
     return Finish(kFailure);
   }
-  // A regular file this tool reads itself (not one the audio library reads) is read ahead.
-  if (S_ISREG(inputInfo.st_mode) && !reader.sound.file) ReadAheadStart(reader.input, readAhead);
+  // A regular file this tool reads itself (not one the audio library reads) is read ahead; with
+  // --recover, a thread of the recovery's reads, decimates and more (sample_ahead.h) instead.
+  if (S_ISREG(inputInfo.st_mode) && !reader.sound.file && !options.recover)
+    ReadAheadStart(reader.input, readAhead);
   if (ReportWanted(options)) ReportBegin(reader, options);
   if (options.recover && !reader.isText)
     return Finish(
