@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-volatile std::sig_atomic_t inputEndSignal = 0;
+std::atomic<int> inputEndSignal{0};
 
 namespace {
 

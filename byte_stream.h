@@ -11,6 +11,7 @@
 #ifndef TONEGRAB_BYTE_STREAM_H
 #define TONEGRAB_BYTE_STREAM_H
 
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +29,10 @@ inline constexpr int64_t kPipeReadAhead = 4;
 inline constexpr size_t kOutputBufferSize = 64 * 1024;
 
 // The number of a signal that ends the run (set by its handler, see signals.h), or 0. While it
-// is set, every refill reports the end of input.
-extern volatile std::sig_atomic_t inputEndSignal;
+// is set, every refill reports the end of input. Atomic (and lock-free, so a handler may set
+// it): a thread that reads for the decoder sees it too.
+extern std::atomic<int> inputEndSignal;
+static_assert(std::atomic<int>::is_always_lock_free);
 
 struct ReadAhead;
 
