@@ -4,6 +4,7 @@
 // two ways of reading, ahead in a second thread and as the input comes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -156,10 +157,13 @@ class Readings : public testing::TestWithParam<Reading> {
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
     std::string all = r.out + r.err;
-    for (const auto& f : std::filesystem::directory_iterator(dir / where)) {
-      if (!f.is_regular_file()) continue;
-      const Bytes b = ReadFile(f.path());
-      all += "\n== " + f.path().filename().string() + "\n" + std::string(b.begin(), b.end());
+    std::vector<std::string> names;  // in order: a directory lists them in any
+    for (const auto& f : std::filesystem::directory_iterator(dir / where))
+      if (f.is_regular_file()) names.push_back(f.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      const Bytes b = ReadFile(dir / (where + "/" + name));
+      all += "\n== " + name + "\n" + std::string(b.begin(), b.end());
     }
     // The record names the input: the one thing that may differ.
     for (size_t at; (at = all.find("\"../in.wav\"")) != std::string::npos;)
