@@ -132,7 +132,10 @@ int64_t SampleAheadNext(SampleAhead& a, SampleView* v) {
     a.holding = a.count > 0;
     a.taken = 0;
     pthread_mutex_unlock(&a.lock);
-    if (!a.holding) return 0;  // asked again after the end
+    if (!a.holding) {  // asked again after the end: nothing more
+      *v = SampleView{a.scratch, a.scratch, 0, nullptr, 0, nullptr};
+      return 0;
+    }
   }
   const SampleSlot& s = a.slot[a.head];
   const int i = a.taken++;
