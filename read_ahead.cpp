@@ -1,6 +1,5 @@
 #include "read_ahead.h"
 
-#include <csignal>
 #include <cstring>
 
 namespace {
@@ -13,17 +12,18 @@ int64_t After(int64_t start, int64_t got) {
 
 void* ReadAheadLoop(void* arg) {
   ReadAhead& a = *static_cast<ReadAhead*>(arg);
-  pthread_mutex_lock(&a.lock);
+  pthread_mutex_lock(&a.worker.lock);
   for (;;) {
-    while (!a.quit && (a.ended || a.count == kAheadWindows)) pthread_cond_wait(&a.changed, &a.lock);
-    if (a.quit) break;
+    while (!a.worker.quit && (a.ended || a.count == kAheadWindows))
+      pthread_cond_wait(&a.worker.changed, &a.worker.lock);
+    if (a.worker.quit) break;
     AheadWindow& w = a.ring[(a.head + a.count) % kAheadWindows];
     const int64_t start = a.next;
     const uint64_t generation = a.generation;
     a.reading = true;
-    pthread_mutex_unlock(&a.lock);
+    pthread_mutex_unlock(&a.worker.lock);
     const int64_t got = ReadAt(a.fd, w.buf, kInputBufferSize, start);
-    pthread_mutex_lock(&a.lock);
+    pthread_mutex_lock(&a.worker.lock);
     a.reading = false;
     if (generation == a.generation) {  // else dropped while it was read
       w.start = start;
@@ -32,9 +32,9 @@ void* ReadAheadLoop(void* arg) {
       a.ended = got < kInputBufferSize;
       a.next = After(start, got);
     }
-    pthread_cond_broadcast(&a.changed);
+    pthread_cond_broadcast(&a.worker.changed);
   }
-  pthread_mutex_unlock(&a.lock);
+  pthread_mutex_unlock(&a.worker.lock);
   return nullptr;
 }
 
@@ -48,10 +48,10 @@ bool Serves(int64_t start, int64_t got, int64_t wanted, int64_t pos) {
 // says where). Returns the bytes the window holds.
 int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start) {
   ReadAhead& a = *s.ahead;
-  pthread_mutex_lock(&a.lock);
+  pthread_mutex_lock(&a.worker.lock);
   // Wait for the window under way when it is the one wanted.
   while (a.count == 0 && a.reading && Serves(a.next, kInputBufferSize, *start, pos))
-    pthread_cond_wait(&a.changed, &a.lock);
+    pthread_cond_wait(&a.worker.changed, &a.worker.lock);
   int64_t got;
   AheadWindow& w = a.ring[a.head];
   if (a.count != 0 && Serves(w.start, w.got, *start, pos)) {
@@ -66,16 +66,16 @@ int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start) {
   } else {
     // Not foreseen: the windows read ahead are dropped, this one is read here, and the thread
     // goes on after it. A read under way goes into a buffer that is not the window.
-    pthread_mutex_unlock(&a.lock);
+    pthread_mutex_unlock(&a.worker.lock);
     got = ReadAt(s.fd, s.buf, kInputBufferSize, *start);
-    pthread_mutex_lock(&a.lock);
+    pthread_mutex_lock(&a.worker.lock);
     ++a.generation;
     a.count = 0;
     a.ended = got < kInputBufferSize;
     a.next = After(*start, got);
   }
-  pthread_cond_broadcast(&a.changed);
-  pthread_mutex_unlock(&a.lock);
+  pthread_cond_broadcast(&a.worker.changed);
+  pthread_mutex_unlock(&a.worker.lock);
   return got;
 }
 
@@ -83,13 +83,8 @@ int64_t ReadAheadFill(InputStream& s, int64_t pos, int64_t* start) {
 
 bool ReadAheadStart(InputStream& s, ReadAhead& a) {
   if (!s.seekable || s.ahead) return false;
-  if (pthread_mutex_init(&a.lock, nullptr) != 0) return false;
-  if (pthread_cond_init(&a.changed, nullptr) != 0) {
-    pthread_mutex_destroy(&a.lock);
-    return false;
-  }
   a.fd = s.fd;
-  a.quit = a.reading = false;
+  a.reading = false;
   a.generation = 0;
   a.head = a.count = 0;
   for (int i = 0; i < kAheadWindows; ++i) a.ring[i].buf = a.buf[i];
@@ -97,18 +92,7 @@ bool ReadAheadStart(InputStream& s, ReadAhead& a) {
   // From the window after this one; none when this one already holds the end of the file.
   a.ended = s.len < kInputBufferSize;
   a.next = After(s.base, s.len);
-  // Every signal is handled by the main thread, as without this one: the thread starts with
-  // all of them blocked.
-  sigset_t all, before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);
-  const bool started = pthread_create(&a.thread, nullptr, ReadAheadLoop, &a) == 0;
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (!started) {
-    pthread_cond_destroy(&a.changed);
-    pthread_mutex_destroy(&a.lock);
-    return false;
-  }
+  if (!WorkerStart(a.worker, ReadAheadLoop, &a)) return false;
   s.ahead = &a;
   s.refill = ReadAheadFill;
   return true;
@@ -116,14 +100,7 @@ bool ReadAheadStart(InputStream& s, ReadAhead& a) {
 
 void ReadAheadStop(InputStream& s) {
   if (!s.ahead) return;
-  ReadAhead& a = *s.ahead;
-  pthread_mutex_lock(&a.lock);
-  a.quit = true;
-  pthread_cond_broadcast(&a.changed);
-  pthread_mutex_unlock(&a.lock);
-  pthread_join(a.thread, nullptr);
-  pthread_cond_destroy(&a.changed);
-  pthread_mutex_destroy(&a.lock);
+  WorkerStop(s.ahead->worker);
   if (s.buf != s.own) {
     std::memcpy(s.own, s.buf, static_cast<size_t>(s.len));
     s.buf = s.own;

@@ -9,11 +9,10 @@
 #ifndef TONEGRAB_READ_AHEAD_H
 #define TONEGRAB_READ_AHEAD_H
 
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "byte_stream.h"
+#include "worker.h"
 
 // How far from the position foreseen (the window's end) a refill may come and still take the
 // window read ahead: one asked for a frame that straddles the end comes a little before it.
@@ -28,11 +27,8 @@ struct AheadWindow {
 };
 
 struct ReadAhead {
-  pthread_t thread;
-  pthread_mutex_t lock;  // over everything below
-  pthread_cond_t changed;
+  Worker worker;  // its lock is over everything below
   int fd;
-  bool quit;
   bool reading;         // the thread is reading into ring[(head + count) % kAheadWindows]
   bool ended;           // it read up to the end of the file
   uint64_t generation;  // moves on when the windows read ahead are dropped

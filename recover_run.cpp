@@ -146,11 +146,11 @@ void BeginBlock(RecoverRun& r, const RecoverEvent& e) {
   LineDone();
 }
 
-// -v: how the channels are combined as the block begins.
 // The mix's figures as they stood after the read the decoder took last, while a second thread
 // mixes ahead of it; null otherwise (the mix's own are then those).
 const MixFigures* aheadFigures = nullptr;
 
+// -v: how the channels are combined as the block begins.
 void NoteMix(const RecoverRun& r, bool mixing, int take, int block) {
   if (!mixing || !r.options->verbose) return;
   if (take > 0)
@@ -307,9 +307,10 @@ int64_t PushAhead(bool reported, bool mixing) {
   if (reported) ReportSamples(v.raw, n);  // kept for the record when it is wanted
   // As RecoverPush takes a read: the samples as they are where the factor is 1. A mix is
   // pushed whatever it gave.
-  if (mixing || n > 0 || decoder.decimator.factor == 1)
-    RecoverPushWatched(decoder, !mixing && decoder.decimator.factor == 1 ? v.raw : v.decimated,
-                       !mixing && decoder.decimator.factor == 1 ? n : v.outputs, v.spans, v.marked);
+  const bool asRead = !mixing && decoder.decimator.factor == 1;
+  if (mixing || asRead || n > 0)
+    RecoverPushWatched(decoder, asRead ? v.raw : v.decimated, asRead ? n : v.outputs, v.spans,
+                       v.marked);
   if (mixing) aheadFigures = v.figures;
   return n;
 }

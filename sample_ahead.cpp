@@ -1,7 +1,6 @@
 #include "sample_ahead.h"
 
 #include <algorithm>
-#include <csignal>
 
 namespace {
 
@@ -63,25 +62,26 @@ void FinishMixing(SampleAhead& a) {
 
 void* SampleAheadLoop(void* arg) {
   SampleAhead& a = *static_cast<SampleAhead*>(arg);
-  pthread_mutex_lock(&a.lock);
-  while (!a.quit && !a.ended) {
+  pthread_mutex_lock(&a.worker.lock);
+  while (!a.worker.quit && !a.ended) {
     if (a.count == kSampleSlots) {
       // Full: wait for two free slots, so that one wake-up fills two.
       a.readerWaiting = true;
-      while (!a.quit && a.count > kSampleSlots - 2) pthread_cond_wait(&a.changed, &a.lock);
+      while (!a.worker.quit && a.count > kSampleSlots - 2)
+        pthread_cond_wait(&a.worker.changed, &a.worker.lock);
       a.readerWaiting = false;
       continue;
     }
     SampleSlot& s = a.slot[(a.head + a.count) % kSampleSlots];
-    pthread_mutex_unlock(&a.lock);
+    pthread_mutex_unlock(&a.worker.lock);
     const bool ended = FillSlot(a, s);
     if (ended && a.mix) FinishMixing(a);
-    pthread_mutex_lock(&a.lock);
+    pthread_mutex_lock(&a.worker.lock);
     ++a.count;
     a.ended = a.finished = ended;
-    if (a.decoderWaiting) pthread_cond_broadcast(&a.changed);
+    if (a.decoderWaiting) pthread_cond_broadcast(&a.worker.changed);
   }
-  pthread_mutex_unlock(&a.lock);
+  pthread_mutex_unlock(&a.worker.lock);
   return nullptr;
 }
 
@@ -90,13 +90,7 @@ void* SampleAheadLoop(void* arg) {
 bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Recover& r, ChannelMix* mix,
                       bool keepRaw) {
   const Decimator& d = r.decimator;
-  a.running = false;
-  if (pthread_mutex_init(&a.lock, nullptr) != 0) return false;
-  if (pthread_cond_init(&a.changed, nullptr) != 0) {
-    pthread_mutex_destroy(&a.lock);
-    return false;
-  }
-  a.quit = a.ended = a.finished = a.readerWaiting = a.decoderWaiting = a.holding = false;
+  a.ended = a.finished = a.readerWaiting = a.decoderWaiting = a.holding = false;
   a.head = a.count = a.taken = 0;
   a.tr = &tr;
   a.decimator = d;
@@ -105,33 +99,24 @@ bool SampleAheadStart(SampleAhead& a, TapeReader& tr, const Recover& r, ChannelM
   a.mix = mix;
   a.keepRaw = keepRaw || (!mix && d.factor == 1);
   a.readsPerSlot = a.keepRaw ? kSampleReadsKept : kSampleReads;
-  // Every signal is handled by the main thread, as without this one.
-  sigset_t all, before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);
-  a.running = pthread_create(&a.thread, nullptr, SampleAheadLoop, &a) == 0;
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (!a.running) {
-    pthread_cond_destroy(&a.changed);
-    pthread_mutex_destroy(&a.lock);
-  }
+  a.running = WorkerStart(a.worker, SampleAheadLoop, &a);
   return a.running;
 }
 
 int64_t SampleAheadNext(SampleAhead& a, SampleView* v) {
   if (!a.holding || a.taken == a.slot[a.head].reads) {
-    pthread_mutex_lock(&a.lock);
+    pthread_mutex_lock(&a.worker.lock);
     if (a.holding) {  // the head slot is used up: it is the thread's to fill again
       a.head = (a.head + 1) % kSampleSlots;
       --a.count;
-      if (a.readerWaiting && a.count <= kSampleSlots - 2) pthread_cond_broadcast(&a.changed);
+      if (a.readerWaiting && a.count <= kSampleSlots - 2) pthread_cond_broadcast(&a.worker.changed);
     }
     a.decoderWaiting = true;
-    while (a.count == 0 && !a.ended) pthread_cond_wait(&a.changed, &a.lock);
+    while (a.count == 0 && !a.ended) pthread_cond_wait(&a.worker.changed, &a.worker.lock);
     a.decoderWaiting = false;
     a.holding = a.count > 0;
     a.taken = 0;
-    pthread_mutex_unlock(&a.lock);
+    pthread_mutex_unlock(&a.worker.lock);
     if (!a.holding) {  // asked again after the end: nothing more
       *v = SampleView{a.scratch, a.scratch, 0, nullptr, 0, nullptr};
       return 0;
@@ -149,21 +134,15 @@ int64_t SampleAheadNext(SampleAhead& a, SampleView* v) {
 }
 
 void SampleAheadAwaitFinish(SampleAhead& a) {
-  pthread_mutex_lock(&a.lock);
+  pthread_mutex_lock(&a.worker.lock);
   a.decoderWaiting = true;
-  while (!a.finished) pthread_cond_wait(&a.changed, &a.lock);
+  while (!a.finished) pthread_cond_wait(&a.worker.changed, &a.worker.lock);
   a.decoderWaiting = false;
-  pthread_mutex_unlock(&a.lock);
+  pthread_mutex_unlock(&a.worker.lock);
 }
 
 void SampleAheadStop(SampleAhead& a) {
   if (!a.running) return;
-  pthread_mutex_lock(&a.lock);
-  a.quit = true;
-  pthread_cond_broadcast(&a.changed);
-  pthread_mutex_unlock(&a.lock);
-  pthread_join(a.thread, nullptr);
-  pthread_cond_destroy(&a.changed);
-  pthread_mutex_destroy(&a.lock);
+  WorkerStop(a.worker);
   a.running = false;
 }

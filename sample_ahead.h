@@ -9,14 +9,13 @@
 #ifndef TONEGRAB_SAMPLE_AHEAD_H
 #define TONEGRAB_SAMPLE_AHEAD_H
 
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "combine/channels.h"
 #include "recover/filters.h"
 #include "recover/recover.h"
 #include "tape_reader.h"
+#include "worker.h"
 
 inline constexpr int64_t kSampleRead = 4096;  // samples (frames) a read, as the driver reads them
 inline constexpr int kSampleReads = 16;       // reads a slot holds
@@ -47,10 +46,7 @@ struct SampleSlot {
 
 struct SampleAhead {
   bool running;
-  pthread_t thread;
-  pthread_mutex_t lock;  // over the fields up to `tr`
-  pthread_cond_t changed;
-  bool quit;
+  Worker worker;        // its lock is over the fields up to `tr`
   bool ended;           // the thread has read the end
   bool finished;        // and of a mix, taken its last second
   bool readerWaiting;   // the thread waits for free slots
