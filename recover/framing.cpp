@@ -272,9 +272,11 @@ void TakeFrames(Recover& r) {
     }
     // A frame that does not decode waits: it is written, as damaged, only once good frames
     // follow, so that what lies after the end of the data never becomes bytes.
+    // Held so long, the signal has gone: the search goes on from this frame, not from the
+    // clock, which runs the frames' lookahead ahead of it and would pass over a leader there.
     if (r.pendingCount == kRecoverPending) {
       EndBlock(r);
-      StartSearch(r, r.t);
+      StartSearch(r, Bit(r, at).time);
       return;
     }
     // Loud frames that do not fit, one after another, are no dropout: something else (voice,
