@@ -110,29 +110,29 @@ bool CandidateExpired(Recover& r) {
   return true;
 }
 
-// The block ends where a leader begins at bit k: the leader is followed at the block's speed.
-// A leader's data that never became a block has no speed to trust (noise or voice may have
-// pulled its clock anywhere): the search takes the new leader from its start.
-void NewLeaderAt(Recover& r, int64_t k) {
+// The block ends where a leader, `marks` mark bits, begins at bit k: the leader is followed at the
+// block's speed. A leader's data that never became a block has no speed to trust (noise or voice
+// may have pulled its clock anywhere): the search takes the new leader from its start.
+void NewLeaderAt(Recover& r, int64_t k, int marks) {
   const double at = Bit(r, k).time;
   if (!r.blockOpen) {
     GiveUpCandidate(r, WhyNoBlock(r), at);
     return;
   }
   EndBlock(r);
-  FollowLeader(r, at);
+  FollowLeader(r, at, marks);
 }
 
 bool LeaderEndsBlock(Recover& r, int64_t at) {
   if (MarkRun(r, at, kLeaderBits) == kLeaderBits) {
-    NewLeaderAt(r, at);
+    NewLeaderAt(r, at, kLeaderBits);
     return true;
   }
   if (r.pendingCount < kLongGap) return false;
   // After a gap the leader may begin anywhere, not only where a start bit was due.
   for (int64_t k = at; k < at + kFrameBits + kMaxSlip; ++k) {
     if (MarkRun(r, k, kGapLeaderBits) == kGapLeaderBits) {
-      NewLeaderAt(r, k);
+      NewLeaderAt(r, k, kGapLeaderBits);
       return true;
     }
   }

@@ -20,6 +20,7 @@ constexpr double kDifferenceGain = 1.6;
 constexpr double kLeaderDominance = 3;
 constexpr int kSearchResum = 1024;    // windows between two fresh sums
 constexpr double kLeaderEdge = 0.25;  // of the leader's level: where it begins
+constexpr int kFollowLevelBits = 32;  // a leader met inside a block: bits that give its level
 constexpr int kLeaderFllWindows = 8;  // windows between two speed corrections
 constexpr double kLeaderLost = 0.1;   // of the leader's level: the tone is gone
 constexpr int kLeaderLostWindows = 8;
@@ -86,9 +87,16 @@ void StartSearch(Recover& r, double at) {
   SetBitLength(r, r.rate / kBitRate);
 }
 
-void FollowLeader(Recover& r, double at) {
-  const Tones w = Window(r, at, r.bitLength);
-  EnterLeader(r, at, at, Energy1(r, w));
+void FollowLeader(Recover& r, double at, int marks) {
+  // The leader's level is the median of its mark bits' high tone. After a gap the first of them
+  // may be noise that read as mark by chance: taken for the level, its weakness would make the
+  // noise's low tone in the next window look like a start bit.
+  const double length = r.bitLength;
+  const int n = std::clamp(marks, 1, kFollowLevelBits);
+  double high[kFollowLevelBits];
+  for (int i = 0; i < n; ++i) high[i] = Energy1(r, Window(r, at + i * length, length));
+  std::nth_element(high, high + n / 2, high + n);
+  EnterLeader(r, at, at, high[n / 2]);
 }
 
 namespace {

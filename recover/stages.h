@@ -128,9 +128,9 @@ void TakeWatched(Recover& r, const float* x, int64_t count, const ClickSpan* spa
 
 // ---- leader.cpp ----
 void StartSearch(Recover& r, double at);
-// A leader met inside a block, from `at` (decimated samples) on: followed at the block's speed,
-// without the search.
-void FollowLeader(Recover& r, double at);
+// A leader met inside a block, found as `marks` mark bits from `at` (decimated samples) on:
+// followed at the block's speed, without the search.
+void FollowLeader(Recover& r, double at, int marks);
 // Searches in steps of half a bit while no leader turns up, until the events reach `room`;
 // false when not one step could be taken (the samples are not there yet).
 bool SearchSteps(Recover& r, int room);

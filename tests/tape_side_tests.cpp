@@ -173,9 +173,10 @@ TEST_F(TapeSide, EveryBlockToItsOwnFileAndNothingElse) {
 }
 
 // Gaps around the longest the frames are held through, in silence and in noise, with leaders
-// long and short: every block comes out whole, from its first byte, as its own file. A block
-// ends there either way; what follows must be found from the frame where it ended, not from
-// the bits already decoded past it.
+// long and short: every block comes out whole, from its first byte, as its own file. What
+// follows a gap must be found from the frame where the block ended, not from the bits already
+// decoded past it; a short leader after a noisy gap is followed at its own level, not at that
+// of a noise bit that read as its first mark.
 TEST_F(TapeSide, EveryBlockWholeAfterAnyGap) {
   struct Case {
     double gap;
@@ -183,7 +184,8 @@ TEST_F(TapeSide, EveryBlockWholeAfterAnyGap) {
     double snr;  // 0: none
   };
   const Case cases[] = {{2.2, 400, 0},  {2.4, 400, 0},  {2.5, 400, 0}, {2.7, 400, 0},
-                        {2.4, 400, 10}, {2.6, 400, 10}, {3.5, 200, 8}};
+                        {2.4, 400, 10}, {2.6, 400, 10}, {3.5, 200, 8}, {0.8, 50, 12},
+                        {1.2, 50, 12},  {1.6, 50, 12},  {2.0, 50, 12}};
   for (const Case& c : cases) {
     for (uint64_t seed : {3, 4}) {
       synth::Options o;
