@@ -1,6 +1,8 @@
 // Bits: each decided from the energy of the two tones over one bit period (coherently, against
 // the tones' learnt phases, where that is unsure), and the timing loop that places the next.
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "recover/stages.h"
@@ -31,6 +33,17 @@ constexpr int kReferenceMin = 8;  // confident bits of a tone before its phase i
 constexpr int kReferenceQuick = 4;
 constexpr double kClean = 0.9;
 constexpr int kCleanRun = 16;  // bits that clear in a row make the signal clean
+// A stretch of kCleanRun bits is clean where no more than kUnclearInClean of them (clicks
+// come a few at a time) were decided less clearly than kStruckClear.
+constexpr uint32_t kCleanWindow = (1u << kCleanRun) - 1;
+constexpr int kUnclearInClean = 2;
+constexpr double kStruckClear = 0.97;
+// Nor are the first bits of a block, where the clock still settles on the data: those decided
+// less clearly there are the clock's, not a click's.
+constexpr int64_t kStruckSettled = 4 * kFrameBits;
+constexpr double kStruckLevel = 0.3;      // of the signal's energy: a struck bit keeps this much
+constexpr double kStruckShare = 0.3;      // of a bit: the samples a click and its spread may take
+constexpr double kStruckDisagrees = 0.4;  // how clearly the fit without it must disagree
 // 1 / (n + 1), but no less than kReferenceRate.
 constexpr auto kFirstRates = [] {
   std::array<double, kReferenceMin * 4> rates{};
@@ -53,6 +66,70 @@ int CoherentBit(const Recover& r, const Phasor& u0, const Phasor& u1, double* su
   const double c1 = (u1.re * r.ref1Re + u1.im * r.ref1Im) / (m1 + kTiny) * std::sqrt(r.gain1);
   *sure = std::fabs(c1 - c0) / (std::fabs(c1) + std::fabs(c0) + kTiny);
   return c1 > c0;
+}
+
+// How well a tone (its phase and level free, on a level that may be off zero, as a thump's
+// slow swing leaves it) fits the window's samples v[0, count) but those in [from, from + run):
+// the sum of the squares it leaves.
+double ToneMisfit(const float* v, const double* c, const double* s, const double* weight, int count,
+                  int from, int run) {
+  // The normal equations of v ~ a c + b s + d, solved by Cramer's rule.
+  double cc = kTiny, cs = 0, c1 = 0, ss = kTiny, s1 = 0, n = kTiny, vc = 0, vs = 0, v1 = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i >= from && i < from + run) continue;
+    const double g = weight[i];
+    cc += g * c[i] * c[i], cs += g * c[i] * s[i], c1 += g * c[i];
+    ss += g * s[i] * s[i], s1 += g * s[i], n += g;
+    vc += g * v[i] * c[i], vs += g * v[i] * s[i], v1 += g * v[i];
+  }
+  const auto det3 = [](double a, double b, double c, double d, double e, double f, double g,
+                       double h, double k) {
+    return a * (e * k - f * h) - b * (d * k - f * g) + c * (d * h - e * g);
+  };
+  const double det = det3(cc, cs, c1, cs, ss, s1, c1, s1, n);
+  if (!(std::fabs(det) > kTiny)) return 0;
+  const double a = det3(vc, cs, c1, vs, ss, s1, v1, s1, n) / det;
+  const double b = det3(cc, vc, c1, cs, vs, s1, c1, v1, n) / det;
+  const double d = det3(cc, cs, vc, cs, ss, vs, c1, s1, v1) / det;
+  double misfit = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i >= from && i < from + run) continue;
+    const double e = v[i] - (a * c[i] + b * s[i] + d);
+    misfit += weight[i] * e * e;
+  }
+  return misfit;
+}
+
+// A click can turn a half-cycle of a tone over and stay within the signal's range: no watch
+// for excursions sees it, and the window's two tones come out alike, or the wrong one ahead.
+// Such a bit is looked at again without the click: each tone is fitted to the window less a
+// short run of its samples, the run placed where the tone then fits best. Where the tone that
+// fits better is the bit decided, the bit is as sure as the better fit says; where it clearly
+// is the other, the bit is a guess (0). Returns how sure the bit is, from `sure` as decided.
+double StruckSure(const Recover& r, int bit, double start, double length, double sure) {
+  const Span w = SpanOf(start, length);
+  float copy[kRecoverWindowMax];
+  const float* v = RingRun(r, w.first, w.count, copy);
+  const int run = std::min(w.count - 4, static_cast<int>(std::ceil(kStruckShare * length)));
+  if (run < 1) return sure;
+  double weight[kRecoverWindowMax];
+  for (int i = 0; i < w.count; ++i)
+    weight[i] = i == 0 ? 1 - w.outFirst : i == w.count - 1 ? 1 - w.outLast : 1;
+  double fit[2];
+  for (int k = 0; k < 2; ++k) {
+    double c[kRecoverWindowMax], s[kRecoverWindowMax];
+    for (int i = 0; i < w.count; ++i) {
+      const double t = static_cast<double>(w.first + i) - start;  // as the tables place it
+      c[i] = std::cos((k + 1) * r.omega * t);
+      s[i] = std::sin((k + 1) * r.omega * t);
+    }
+    fit[k] = ToneMisfit(v, c, s, weight, w.count, 0, run);
+    for (int from = 1; from + run <= w.count; ++from)
+      fit[k] = std::min(fit[k], ToneMisfit(v, c, s, weight, w.count, from, run));
+  }
+  const double margin = std::fabs(fit[0] - fit[1]) / (fit[0] + fit[1] + kTiny);
+  if ((fit[1] < fit[0]) == (bit != 0)) return std::max(sure, margin);
+  return margin > kStruckDisagrees ? 0 : sure;
 }
 
 // The mean phase of a tone's confident bits: the first few count alike, later ones less;
@@ -88,10 +165,20 @@ inline bool DataStepAs(Recover& r) {
   const bool audible = strongest > kSilent * r.signalLevel;
   const auto surerThan = [&](double c) { return audible && difference > c * total; };
   const double confidence = audible ? difference / total : 0;
+  // In a clean stretch, a bit at the signal's level that comes out unclear is one a click may
+  // have struck: it is looked at again without the click (StruckSure), and neither moves the
+  // clock nor teaches the tones' phases. A click marked is left out of the window already.
+  const bool struck =
+      confidence <= kClean && r.bitCount >= kStruckSettled &&
+      std::popcount(r.unclear & kCleanWindow) <= kUnclearInClean &&
+      e0 + e1 > kStruckLevel * r.signalLevel &&
+      !(r.t <= static_cast<double>(r.impulses.lastClickEnd) && MeetsClick(r.impulses, r.t, length));
+  r.unclear = (r.unclear << 1) | (confidence > kStruckClear ? 0u : 1u);
   // Only a bit that stands out of the noise floor moves the clock: noise alone, as in a
   // dropout, would walk it away.
-  const bool confident = surerThan(kReferenceConfident);
-  const bool timed = surerThan(kTimingConfident) && strongest > kTimingFloor * r.signalLevel;
+  const bool confident = !struck && surerThan(kReferenceConfident);
+  const bool timed =
+      !struck && surerThan(kTimingConfident) && strongest > kTimingFloor * r.signalLevel;
   const bool paced = timed && strongest > kSpeedFloor * r.signalLevel;
   if (confident) r.signalLevel += kLevelRate * (strongest - r.signalLevel);
   int bit = e1 > e0;
@@ -101,6 +188,7 @@ inline bool DataStepAs(Recover& r) {
   const bool learnt = r.ref0Count >= trustAfter && r.ref1Count >= trustAfter;
   double sure = confidence;
   if (!surerThan(kUncertain) && learnt) bit = CoherentBit(r, u0, u1, &sure);
+  if (struck) sure = StruckSure(r, bit, r.t, length, sure);
   if (confident) {
     if (bit)
       LearnReference(&r.ref1Re, &r.ref1Im, &r.ref1Count, u1);
@@ -185,6 +273,7 @@ void StartBits(Recover& r, double at) {
   r.ref0Re = r.ref0Im = r.ref1Re = r.ref1Im = 0;
   r.ref0Count = r.ref1Count = 0;
   r.cleanRun = 0;
+  r.unclear = ~0u;
   r.signalLevel = r.leaderLevel;
   r.bitCount = 0;
   r.framesDue = 0;

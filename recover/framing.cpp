@@ -1,6 +1,8 @@
 // Frames: bits into bytes. A frame is a start bit 0, eight data bits and two stop bits 1. Its
 // alignment is kept from the frames themselves, through damage and through idle line (mark
 // bits where a start bit is due, which carry nothing).
+#include <algorithm>
+
 #include "recover/stages.h"
 
 namespace recovery {
@@ -41,11 +43,12 @@ bool FrameGood(const Recover& r, int64_t at) {
   return at >= 0 && at + kFrameBits <= r.bitCount && FrameFits(r, at) && FramePresent(r, at);
 }
 
-// Clear mark bits from `at` on, up to one more than idle line can hold.
+// Clear mark bits from `at` on, up to one more than idle line can hold. A mark that a click
+// struck is clear if it was decided clearly without the click (its sure).
 int ClearMarks(const Recover& r, int64_t at) {
   int n = 0;
   while (n <= kMaxIdle && at + n < r.bitCount && Bit(r, at + n).value == 1 &&
-         Bit(r, at + n).confidence >= kIdleClear)
+         std::max(Bit(r, at + n).confidence, Bit(r, at + n).sure) >= kIdleClear)
     ++n;
   return n;
 }

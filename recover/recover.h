@@ -142,7 +142,8 @@ struct Recover {
   int prevBit;
   double ref0Re, ref0Im, ref1Re, ref1Im;
   int ref0Count, ref1Count;
-  int cleanRun;  // bits in a row decided clearly
+  int cleanRun;      // bits in a row decided clearly
+  uint32_t unclear;  // of the last 32 bits, those not decided clearly (the newest lowest)
   double signalLevel;
 
   // Framing.

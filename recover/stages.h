@@ -99,6 +99,8 @@ inline bool Available(const Recover& r, double start, double length) {
 // for a variant chosen when compiled, in recover/window_vectors.h. One that meets a click is
 // fitted around it (recover/tones.cpp): false, *t untouched, where it meets none.
 bool WindowAroundClicks(const Recover& r, double start, double length, Tones* t);
+// Whether the window [start, start + length) meets a marked click (recover/tones.cpp).
+bool MeetsClick(const Impulses& m, double start, double length);
 // The high tone's correlation over the same window of the samples' changes (each sample less
 // the one before), the leader search's measure: a constant or a slow wave leaks into so short a
 // window otherwise. The same as the difference of the windows at start and start - 1.

@@ -64,16 +64,6 @@ bool InClick(const Impulses& m, int64_t n) {
   return false;
 }
 
-bool MeetsClick(const Impulses& m, double start, double length) {
-  const int64_t kept = std::min<int64_t>(m.clicks, kRecoverClickSpans);
-  for (int64_t i = 0; i < kept; ++i) {
-    const ClickSpan& c = m.spans[i];
-    if (static_cast<double>(c.last) + 1 > start && static_cast<double>(c.first) < start + length)
-      return true;
-  }
-  return false;
-}
-
 // A window with a click in it: the two tones fitted, by least squares, to the samples it has
 // besides the click, and given as the correlations of the whole window would give them, each
 // sample weighed by its overlap with the window as there.
@@ -104,6 +94,16 @@ Tones WindowAroundClick(const Recover& r, double start, double length) {
 }
 
 }  // namespace
+
+bool MeetsClick(const Impulses& m, double start, double length) {
+  const int64_t kept = std::min<int64_t>(m.clicks, kRecoverClickSpans);
+  for (int64_t i = 0; i < kept; ++i) {
+    const ClickSpan& c = m.spans[i];
+    if (static_cast<double>(c.last) + 1 > start && static_cast<double>(c.first) < start + length)
+      return true;
+  }
+  return false;
+}
 
 void RetuneTables(Recover& r) {
   NominalTones& n = r.nominal;
