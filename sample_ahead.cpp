@@ -65,9 +65,9 @@ void* SampleAheadLoop(void* arg) {
   pthread_mutex_lock(&a.worker.lock);
   while (!a.worker.quit && !a.ended) {
     if (a.count == kSampleSlots) {
-      // Full: wait for two free slots, so that one wake-up fills two.
+      // Full: wait for kSampleWakeFree free slots, so that one wake-up fills them all.
       a.readerWaiting = true;
-      while (!a.worker.quit && a.count > kSampleSlots - 2)
+      while (!a.worker.quit && a.count > kSampleSlots - kSampleWakeFree)
         pthread_cond_wait(&a.worker.changed, &a.worker.lock);
       a.readerWaiting = false;
       continue;
@@ -109,7 +109,8 @@ int64_t SampleAheadNext(SampleAhead& a, SampleView* v) {
     if (a.holding) {  // the head slot is used up: it is the thread's to fill again
       a.head = (a.head + 1) % kSampleSlots;
       --a.count;
-      if (a.readerWaiting && a.count <= kSampleSlots - 2) pthread_cond_broadcast(&a.worker.changed);
+      if (a.readerWaiting && a.count <= kSampleSlots - kSampleWakeFree)
+        pthread_cond_broadcast(&a.worker.changed);
     }
     a.decoderWaiting = true;
     while (a.count == 0 && !a.ended) pthread_cond_wait(&a.worker.changed, &a.worker.lock);

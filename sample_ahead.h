@@ -5,7 +5,8 @@
 // two steps then run on two cores instead of one after the other on one. What it hands over, read
 // by read, is what the driver would have read and what the decoder would have made of it, so that
 // every result is the same. Reads are handed over in slots of several, so that the threads seldom
-// wait for each other, and a thread that does wait is woken once two slots are ready for it.
+// wait for each other, and the thread that reads, once it has waited, is woken when several
+// slots are free for it.
 #ifndef TONEGRAB_SAMPLE_AHEAD_H
 #define TONEGRAB_SAMPLE_AHEAD_H
 
@@ -21,7 +22,10 @@ inline constexpr int64_t kSampleRead = 4096;  // samples (frames) a read, as the
 inline constexpr int kSampleReads = 16;       // reads a slot holds
 // Where the samples read are kept too, fewer: memory stays as it was without them.
 inline constexpr int kSampleReadsKept = kSampleReads / 4;
-inline constexpr int kSampleSlots = 3;
+// Slots, and of them those that must be free before the waiting thread is woken: waking it is
+// a system call in the decoder's thread (2 % of a mono run when a wake-up filled two slots).
+inline constexpr int kSampleSlots = 8;
+inline constexpr int kSampleWakeFree = 6;
 // Decimated samples a read may give: a mix of channels gives up to a read's frames.
 inline constexpr int64_t kSampleOut = kMixChunk;
 // The mix's last second, taken when the input ends, in pushes as the decoder takes them.

@@ -106,7 +106,8 @@ double ToneMisfit(const float* v, const double* c, const double* s, const double
 // short run of its samples, the run placed where the tone then fits best. Where the tone that
 // fits better is the bit decided, the bit is as sure as the better fit says; where it clearly
 // is the other, the bit is a guess (0). Returns how sure the bit is, from `sure` as decided.
-double StruckSure(const Recover& r, int bit, double start, double length, double sure) {
+__attribute__((noinline)) double StruckSure(const Recover& r, int bit, double start, double length,
+                                            double sure) {
   const Span w = SpanOf(start, length);
   float copy[kRecoverWindowMax];
   const float* v = RingRun(r, w.first, w.count, copy);
@@ -188,7 +189,8 @@ inline bool DataStepAs(Recover& r) {
   const bool learnt = r.ref0Count >= trustAfter && r.ref1Count >= trustAfter;
   double sure = confidence;
   if (!surerThan(kUncertain) && learnt) bit = CoherentBit(r, u0, u1, &sure);
-  if (struck) sure = StruckSure(r, bit, r.t, length, sure);
+  if (struck) [[unlikely]]
+    sure = StruckSure(r, bit, r.t, length, sure);
   if (confident) {
     if (bit)
       LearnReference(&r.ref1Re, &r.ref1Im, &r.ref1Count, u1);
