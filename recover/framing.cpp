@@ -29,13 +29,24 @@ constexpr double kGapSpeedSlack = 0.08;
 constexpr int64_t kLookahead =
     kFrameBits * (1 + kResumeAfterLongGap) + kMaxSlip + int64_t{kResumeAfterLongGap} * kMaxIdle;
 
+// The bits of the frame at `at`, straight from the ring where they do not wrap around its end,
+// else copied into `copy`: a frame's checks then index them directly, bit by bit.
+const RecoverBit* FrameBits(const Recover& r, int64_t at, RecoverBit* copy) {
+  const int64_t first = at & kBitMask;
+  if (first + kFrameBits <= kRecoverBits) return r.bits + first;
+  for (int i = 0; i < kFrameBits; ++i) copy[i] = Bit(r, at + i);
+  return copy;
+}
+
 bool FrameFits(const Recover& r, int64_t at) {
   return Bit(r, at).value == 0 && Bit(r, at + 9).value == 1 && Bit(r, at + 10).value == 1;
 }
 
 bool FramePresent(const Recover& r, int64_t at) {
+  RecoverBit copy[kFrameBits];
+  const RecoverBit* b = FrameBits(r, at, copy);
   double sum = 0;
-  for (int i = 0; i < kFrameBits; ++i) sum += Bit(r, at + i).confidence;
+  for (int i = 0; i < kFrameBits; ++i) sum += b[i].confidence;
   return sum > kPresent * kFrameBits;
 }
 
@@ -101,21 +112,22 @@ int RoundHalfAway(double x) {
 }
 
 RecoverFrame FrameAt(const Recover& r, int64_t at) {
+  RecoverBit copy[kFrameBits];
+  const RecoverBit* b = FrameBits(r, at, copy);
   unsigned value = 0;
   float confidence = 0;
-  for (int i = 0; i < 8; ++i) value |= unsigned{Bit(r, at + 1 + i).value} << i;
-  for (int i = 0; i < kFrameBits; ++i) confidence += Bit(r, at + i).confidence;
+  for (int i = 0; i < 8; ++i) value |= unsigned{b[1 + i].value} << i;
+  for (int i = 0; i < kFrameBits; ++i) confidence += b[i].confidence;
   // The frame ends a bit after its last bit begins, a bit as long as its own bits were: the
   // clock may have moved on since.
-  const double start = Bit(r, at).time, lastBit = Bit(r, at + kFrameBits - 1).time;
+  const double start = b[0].time, lastBit = b[kFrameBits - 1].time;
   RecoverFrame f{static_cast<unsigned char>(value),
                  confidence / kFrameBits,
                  start,
                  lastBit + (lastBit - start) / (kFrameBits - 1),
                  {}};
   for (int i = 0; i < 8; ++i)
-    f.soft[i] =
-        static_cast<int8_t>(RoundHalfAway(kSoftScale * Clamp(Bit(r, at + 1 + i).soft, -1, 1)));
+    f.soft[i] = static_cast<int8_t>(RoundHalfAway(kSoftScale * Clamp(b[1 + i].soft, -1, 1)));
   return f;
 }
 
@@ -153,18 +165,20 @@ void Flush(Recover& r) {
 // Right after damage the clock may still be settling: a frame there that fits but holds an
 // unsure bit is reported as damaged too.
 bool Unsure(const Recover& r, int64_t at) {
-  for (int i = 0; i < kFrameBits; ++i) {
-    if (Bit(r, at + i).confidence < kUnsure) return true;
-  }
-  return false;
+  RecoverBit copy[kFrameBits];
+  const RecoverBit* b = FrameBits(r, at, copy);
+  bool unsure = false;
+  for (int i = 0; i < kFrameBits; ++i) unsure |= b[i].confidence < kUnsure;
+  return unsure;
 }
 
 // A frame that fits but holds a bit decided on almost nothing may hold a wrong bit.
 bool InDoubt(const Recover& r, int64_t at) {
-  for (int i = 0; i < kFrameBits; ++i) {
-    if (Bit(r, at + i).sure < kDoubt) return true;
-  }
-  return false;
+  RecoverBit copy[kFrameBits];
+  const RecoverBit* b = FrameBits(r, at, copy);
+  bool doubt = false;
+  for (int i = 0; i < kFrameBits; ++i) doubt |= b[i].sure < kDoubt;
+  return doubt;
 }
 
 // Frames between the leader's ones and the first frame found, where the clock was still

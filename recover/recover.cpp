@@ -41,6 +41,9 @@ int RecoverInit(Recover& r, double sampleRate) {
   r.nominal.tables = r.nominal.gains = false;
   r.shortestBit = r.rate / (kBitRate * kMaxSpeed);
   r.longestBit = r.rate / (kBitRate * kMinSpeed);
+  // A window touches at most two samples more than its length's whole part, and the vector
+  // windows read the tables a group of four at a time.
+  r.tableLength = std::min(kRecoverWindowMax, (static_cast<int>(r.longestBit) + 2 + 3) / 4 * 4);
   r.eventCount = 0;
   r.inputEnded = false;
   r.blockOpen = false;

@@ -106,6 +106,7 @@ struct Recover {
   double omega;                    // radians per sample of the low tone: 2 pi / bit length
   double templateLength;           // the bit length the tables were built for
   double shortestBit, longestBit;  // bit lengths at the fastest and slowest speeds followed
+  int tableLength;                 // entries of the tables a window of the longest bit may use
   alignas(16) float low[2][kRecoverWindowMax];
   alignas(16) float high[2][kRecoverWindowMax];  // cos and -sin of omega n, 2 omega n
   // The same four tables four samples at a time, side by side: of samples 4 g to 4 g + 3, low

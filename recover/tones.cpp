@@ -12,11 +12,11 @@ namespace recovery {
 namespace {
 
 // The tones' phasors e^(-j omega n) and e^(-j 2 omega n) for the samples of a window, built
-// again only when the bit rate has moved enough to matter.
+// again only when the bit rate has moved enough to matter: as far as a window may reach.
 void BuildTemplates(Recover& r) {
   const Phasor step = Rotation(r.omega);  // e^(j omega)
   double re = 1, im = 0;
-  for (int n = 0; n < kRecoverWindowMax; ++n) {
+  for (int n = 0; n < r.tableLength; ++n) {
     r.low[0][n] = static_cast<float>(re);
     r.low[1][n] = static_cast<float>(-im);
     r.high[0][n] = static_cast<float>(re * re - im * im);
@@ -26,7 +26,7 @@ void BuildTemplates(Recover& r) {
     re = next;
   }
   const float* const tables[4] = {r.low[0], r.low[1], r.high[0], r.high[1]};
-  for (int n = 0; n < kRecoverWindowMax; ++n)
+  for (int n = 0; n < r.tableLength; ++n)
     for (int t = 0; t < 4; ++t) r.grouped[n / 4][4 * t + n % 4] = tables[t][n];
 }
 
