@@ -156,7 +156,7 @@ inline bool DataStepAs(Recover& r) {
   const Tones w = WindowAs<kVariant>(r, r.t, length);
   // The window a half bit before, which times the clock where the bit changes: worked out
   // whether it does or not, so that it waits for nothing the decision gives.
-  const Tones m = WindowAs<kVariant>(r, mid, length);
+  const ToneEnergies m = WindowEnergiesAs<kVariant>(r, mid, length);
   const double e0 = Energy0(r, w), e1 = Energy1(r, w);
   const double strongest = std::max(e0, e1);
   // The confidence is |e1 - e0| / (e1 + e0); far below the signal's level there is no signal,
@@ -212,7 +212,7 @@ inline bool DataStepAs(Recover& r) {
     late = angle / ((bit ? 2 : 1) * r.omega);
   }
   if (bit != r.prevBit && timed && r.prevTimed) {
-    const double m0 = Energy0(r, m), m1 = Energy1(r, m);
+    const double m0 = m.e0, m1 = m.e1;
     const double lean = (m1 - m0) / (m1 + m0 + kTiny);  // > 0: more of the high tone
     late += (havePhase ? kGardnerWeight : 1) * (bit ? lean : -lean) * length / 4;
   }

@@ -31,6 +31,14 @@ inline Span SpanOf(double start, double length) {
   return s;
 }
 
+// The four tables' sums over a window, before its turn to its start; and a window's energies.
+struct ToneSums {
+  float s[4];
+};
+struct ToneEnergies {
+  double e0, e1;
+};
+
 // `count` samples of the ring from `from`, straight from it where they do not wrap around its
 // end, else copied into `copy`.
 inline const float* RingRun(const Recover& r, int64_t from, int count, float* copy) {

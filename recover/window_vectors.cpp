@@ -46,17 +46,21 @@ void PlainSums(const float* v, const float* const tables[4], int count, float su
 
 }  // namespace
 
-Tones WindowPlain(const Recover& r, double start, double length) {
-  const Span w = SpanOf(start, length);
+void ToneSumsPlain(const Recover& r, const Span& w, float s[4]) {
   const int count = w.count;
   float copy[kRecoverWindowMax];
   const float* v = RingRun(r, w.first, count, copy);
   const float* const tables[4] = {r.low[0], r.low[1], r.high[0], r.high[1]};
-  float s[4];
   PlainSums(v, tables, count, s);
   // The first and last samples count only by their overlap with the window: take off the rest.
   const float f = v[0] * w.outFirst, l = v[count - 1] * w.outLast;
   for (int t = 0; t < 4; ++t) s[t] = (s[t] - f * tables[t][0]) - l * tables[t][count - 1];
+}
+
+Tones WindowPlain(const Recover& r, double start, double length) {
+  const Span w = SpanOf(start, length);
+  float s[4];
+  ToneSumsPlain(r, w, s);
   // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
   const Phasor z = Rotation(r.omega * w.lead);
   const double z2r = z.re * z.re - z.im * z.im, z2i = 2 * z.re * z.im;

@@ -130,11 +130,23 @@ TONEGRAB_AVX2 inline Tones WindowInVectors(const Recover& r, double start, doubl
   return t;
 }
 
+// The four tables' sums over the window, before its turn to its start (ToneSums).
+TONEGRAB_AVX2 inline ToneSums ToneSumsInVectors(const Recover& r, const Span& w) {
+  float copy[kRecoverWindowMax];
+  ToneSums t;
+  _mm_storeu_ps(t.s, vectors::Sums(r, RingRun(r, w.first, (w.count + 3) & ~3, copy), w));
+  return t;
+}
+
 }  // namespace recovery
 
 #endif
 
 namespace recovery {
+
+// The four tables' sums over the window w, before the window's turn to its start: as WindowPlain
+// forms them (recover/window_vectors.cpp).
+void ToneSumsPlain(const Recover& r, const Span& w, float s[4]);
 
 // Correlations of the samples in [start, start + length) with the two tones at the current bit
 // rate, one and two cycles per bit, over fixed tables, the window's own phase one rotation, for a
@@ -158,6 +170,27 @@ inline Tones WindowAs(const Recover& r, double start, double length) {
   if constexpr (kVariant == kScanAvx2) return WindowInVectors(r, start, length);
 #endif
   return WindowPlain(r, start, length);
+}
+
+// The two tones' energies over a window, as Energy0 and Energy1 of WindowAs give them but for
+// the window's turn to its start, which leaves a correlation's size as it is (to rounding): for
+// the window between two bits, whose phase nothing asks. The turn is a fifth of a window's work.
+template <ScanVariant kVariant>
+inline ToneEnergies WindowEnergiesAs(const Recover& r, double start, double length) {
+  Tones t;
+  if (start <= static_cast<double>(r.impulses.lastClickEnd) &&
+      WindowAroundClicks(r, start, length, &t))
+    return {Energy0(r, t), Energy1(r, t)};
+  const Span w = SpanOf(start, length);
+  ToneSums s;
+#if defined(TONEGRAB_HAVE_AVX2_SCAN)
+  if constexpr (kVariant == kScanAvx2)
+    s = ToneSumsInVectors(r, w);
+  else
+#endif
+    ToneSumsPlain(r, w, s.s);
+  return {Energy0(r, {s.s[0], s.s[1], s.s[2], s.s[3]}),
+          Energy1(r, {s.s[0], s.s[1], s.s[2], s.s[3]})};
 }
 
 // The same with the variant the processor allows, chosen as it runs.
