@@ -1,13 +1,10 @@
 // A tone window without a click: four sums of the window's samples against the tables, then
-// the window's phase. The sums used to be a loop whose additions the compiler was free to
-// reorder, and the numbers then hung on the compiler and its options; they are written out
-// here, in a file compiled with the order kept as written, in the order GCC 12 gave that loop
-// in the optimised build (so that the decoder's results stay as they were): each table's sum in
-// four lanes, lane l over every fourth sample from l; the lanes in pairs; the samples past the
-// last group of four in an order that depends on how many there are; the first sample's excess
-// taken off, then the last one's. The plain form and the vector form give the same numbers; the
-// vector one works out every case of the length modulo four and picks one, without the branch
-// on it, which moves with the window's phase from bit to bit.
+// the window's phase. The sums are written out in one order, in a file compiled with the order
+// kept as written, so that the numbers do not hang on the compiler and its options, and the
+// plain form and the vector form give the same numbers: each table's sum in four lanes, lane l
+// over every fourth sample from l, the last group's missing samples counting as zeros; lanes 0
+// and 2, and 1 and 3, added, then the two pairs; the first sample's excess taken off, then the
+// last one's.
 #include "recover/window_vectors.h"
 
 namespace recovery {
@@ -24,24 +21,15 @@ void PlainSums(const float* v, const float* const tables[4], int count, float su
         const float p = v[4 * m + l] * tables[t][4 * m + l];
         lane[t][l] = m == 0 ? p : lane[t][l] + p;
       }
-  const int n = 4 * groups;
-  for (int t = 0; t < 4; ++t) {
-    const float even = lane[t][0] + lane[t][2], odd = lane[t][1] + lane[t][3];
-    const float* c = tables[t];
-    switch (rest) {
-      case 1:
-        sums[t] = (even + odd) + v[n] * c[n];
-        break;
-      case 2:
-        sums[t] = ((even + odd) + v[n] * c[n]) + v[n + 1] * c[n + 1];
-        break;
-      case 3:
-        sums[t] = ((even + v[n] * c[n]) + (odd + v[n + 1] * c[n + 1])) + v[n + 2] * c[n + 2];
-        break;
-      default:
-        sums[t] = even + odd;
-    }
+  if (rest != 0) {
+    const int n = 4 * groups;
+    for (int t = 0; t < 4; ++t)
+      for (int l = 0; l < 4; ++l) {
+        const float p = (l < rest ? v[n + l] : 0.0f) * tables[t][n + l];
+        lane[t][l] = groups == 0 ? p : lane[t][l] + p;
+      }
   }
+  for (int t = 0; t < 4; ++t) sums[t] = (lane[t][0] + lane[t][2]) + (lane[t][1] + lane[t][3]);
 }
 
 }  // namespace

@@ -20,33 +20,16 @@ TONEGRAB_AVX2 inline void GroupProducts(const Recover& r, const float* v, int g,
   *high = _mm256_mul_ps(x, _mm256_load_ps(r.grouped[g] + 8));
 }
 
-// Of each half, one table's: its lanes (lane l over the samples 4 m + l) and the products of
-// the samples past the last group; in the first element, the table's sum as the plain code
-// forms it for each number of samples left, the one for `left` chosen.
-TONEGRAB_AVX2 inline __m256 HalfSums(__m256 lanes, __m256 past, const __m256 left[3]) {
-  const __m256 halves = _mm256_add_ps(lanes, _mm256_permute_ps(lanes, 0x4e));  // even, odd
-  const __m256 whole = _mm256_add_ps(halves, _mm256_permute_ps(halves, 0xb1));
-  const __m256 one = _mm256_add_ps(whole, past);
-  const __m256 two = _mm256_add_ps(one, _mm256_permute_ps(past, 0x01));
-  const __m256 paired = _mm256_add_ps(halves, past);  // even + p0, odd + p1
-  const __m256 three = _mm256_add_ps(_mm256_add_ps(paired, _mm256_permute_ps(paired, 0x01)),
-                                     _mm256_permute_ps(past, 0x02));
-  __m256 s = _mm256_blendv_ps(whole, one, left[0]);
-  s = _mm256_blendv_ps(s, two, left[1]);
-  return _mm256_blendv_ps(s, three, left[2]);
-}
-
-// Lane masks by the samples past the last group (0 to 3): of each, whether 1, 2 or 3 are; and
-// lane indices, each lane the place of the last sample in its group. Loaded, not built.
+// Lane masks and indices by the samples past the last group (0 to 3): of each half, the lanes
+// of the samples there (all of a whole group); and each lane the place of the last sample in
+// its group. Loaded, not built.
 struct alignas(32) Lanes {
   int32_t v[8];
 };
-inline constexpr Lanes kLeftIs[4][3] = {
-    {{}, {}, {}},
-    {{-1, -1, -1, -1, -1, -1, -1, -1}, {}, {}},
-    {{}, {-1, -1, -1, -1, -1, -1, -1, -1}, {}},
-    {{}, {}, {-1, -1, -1, -1, -1, -1, -1, -1}},
-};
+inline constexpr Lanes kKeep[4] = {{-1, -1, -1, -1, -1, -1, -1, -1},
+                                   {-1, 0, 0, 0, -1, 0, 0, 0},
+                                   {-1, -1, 0, 0, -1, -1, 0, 0},
+                                   {-1, -1, -1, 0, -1, -1, -1, 0}};
 inline constexpr Lanes kPlace[4] = {{0, 0, 0, 0, 0, 0, 0, 0},
                                     {1, 1, 1, 1, 1, 1, 1, 1},
                                     {2, 2, 2, 2, 2, 2, 2, 2},
@@ -68,12 +51,27 @@ TONEGRAB_AVX2 inline __m128 Sums(const Recover& r, const float* v, const Span& w
     low = _mm256_add_ps(low, l);
     high = _mm256_add_ps(high, h);
   }
-  // The samples past the last group: a group's worth read, as many used as there are.
-  __m256 pastLow, pastHigh;
-  GroupProducts(r, v, rest != 0 ? static_cast<int>(groups) : 0, &pastLow, &pastHigh);
-  const __m256 which[3] = {LanesOf(kLeftIs[rest][0]), LanesOf(kLeftIs[rest][1]),
-                           LanesOf(kLeftIs[rest][2])};
-  __m256 sumLow = HalfSums(low, pastLow, which), sumHigh = HalfSums(high, pastHigh, which);
+  // The samples past the last whole group: a group's worth read, the ones past the window's
+  // end as zeros.
+  if (rest != 0) {
+    const __m256 keep = LanesOf(kKeep[rest]);
+    const __m256 x =
+        _mm256_and_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(v + 4 * groups)), keep);
+    const __m256 pl = _mm256_mul_ps(x, _mm256_load_ps(r.grouped[groups]));
+    const __m256 ph = _mm256_mul_ps(x, _mm256_load_ps(r.grouped[groups] + 8));
+    if (groups > 0) {
+      low = _mm256_add_ps(low, pl);
+      high = _mm256_add_ps(high, ph);
+    } else {
+      low = pl;
+      high = ph;
+    }
+  }
+  // Lanes 0 and 2, 1 and 3, then the pairs, into each half's first element.
+  const __m256 hl = _mm256_add_ps(low, _mm256_permute_ps(low, 0x4e));
+  const __m256 hh = _mm256_add_ps(high, _mm256_permute_ps(high, 0x4e));
+  __m256 sumLow = _mm256_add_ps(hl, _mm256_permute_ps(hl, 0xb1));
+  __m256 sumHigh = _mm256_add_ps(hh, _mm256_permute_ps(hh, 0xb1));
   // The first and last samples count only by their overlap with the window: the tables' first
   // entries lead each half already, the last ones are moved there.
   const __m256 f = _mm256_set1_ps(v[0] * w.outFirst), l = _mm256_set1_ps(v[count - 1] * w.outLast);
