@@ -7,11 +7,20 @@
 // last one's.
 #include "recover/window_vectors.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
 namespace recovery {
 namespace {
 
-// The correlations of `count` samples from v with the four tables, before the first and last
-// samples' excess is taken off. Each table's lanes are a row that the compiler can do at once.
+// Of the last group, the samples within the window (by how many are): the others count as zeros.
+constexpr uint32_t kKeepBits[4][4] = {
+    {~0u, ~0u, ~0u, ~0u}, {~0u, 0, 0, 0}, {~0u, ~0u, 0, 0}, {~0u, ~0u, ~0u, 0}};
+
+// The correlations of `count` samples from v (the count rounded up to a multiple of four) with
+// the four tables, before the first and last samples' excess is taken off. Each table's lanes
+// are a row that the compiler can do at once.
 void PlainSums(const float* v, const float* const tables[4], int count, float sums[4]) {
   const int groups = count / 4, rest = count % 4;
   float lane[4][4] = {};  // of each table, lane l over the samples 4 m + l
@@ -25,7 +34,9 @@ void PlainSums(const float* v, const float* const tables[4], int count, float su
     const int n = 4 * groups;
     for (int t = 0; t < 4; ++t)
       for (int l = 0; l < 4; ++l) {
-        const float p = (l < rest ? v[n + l] : 0.0f) * tables[t][n + l];
+        const float x =
+            std::bit_cast<float>(std::bit_cast<uint32_t>(v[n + l]) & kKeepBits[rest][l]);
+        const float p = x * tables[t][n + l];
         lane[t][l] = groups == 0 ? p : lane[t][l] + p;
       }
   }
@@ -37,7 +48,7 @@ void PlainSums(const float* v, const float* const tables[4], int count, float su
 void ToneSumsPlain(const Recover& r, const Span& w, float s[4]) {
   const int count = w.count;
   float copy[kRecoverWindowMax];
-  const float* v = RingRun(r, w.first, count, copy);
+  const float* v = RingRun(r, w.first, (count + 3) & ~3, copy);
   const float* const tables[4] = {r.low[0], r.low[1], r.high[0], r.high[1]};
   PlainSums(v, tables, count, s);
   // The first and last samples count only by their overlap with the window: take off the rest.
