@@ -31,6 +31,19 @@ class TapeSide : public testing::Test {
     EXPECT_EQ(r.signal, 0);
     return r;
   }
+  // A quiet run that wrote exactly these blocks, to b.bin, b-2.bin, ...: its whole console text,
+  // its status and every file.
+  void ExpectExactly(const RunResult& r, const std::vector<Bytes>& blocks) const {
+    std::string expected;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const std::string name = i == 0 ? "b.bin" : "b-" + std::to_string(i + 1) + ".bin";
+      expected +=
+          name + ": T-T, " + std::to_string(blocks[i].size()) + " bytes, 0 damaged, speed S\n";
+      EXPECT_EQ(ReadFile(dir / name), blocks[i]) << name;
+    }
+    EXPECT_EQ(Masked(r.out), expected);
+    EXPECT_EQ(r.status, 0);
+  }
   std::set<std::string> Files() const {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir.path()))
@@ -202,14 +215,7 @@ TEST_F(TapeSide, EveryBlockWholeAfterAnyGap) {
       SCOPED_TRACE("gap " + std::to_string(c.gap) + " leader " + std::to_string(c.leader) +
                    " snr " + std::to_string(c.snr) + " seed " + std::to_string(seed) + "\n" +
                    r.out);
-      EXPECT_EQ(Masked(r.out),
-                "b.bin: T-T, 120 bytes, 0 damaged, speed S\n"
-                "b-2.bin: T-T, 120 bytes, 0 damaged, speed S\n"
-                "b-3.bin: T-T, 120 bytes, 0 damaged, speed S\n");
-      EXPECT_EQ(r.status, 0);
-      EXPECT_EQ(ReadFile(dir / "b.bin"), blocks[0]);
-      EXPECT_EQ(ReadFile(dir / "b-2.bin"), blocks[1]);
-      EXPECT_EQ(ReadFile(dir / "b-3.bin"), blocks[2]);
+      ExpectExactly(r, blocks);
       EXPECT_EQ(Files(), (std::set<std::string>{"side.wav", "b.bin", "b-2.bin", "b-3.bin"}));
       for (const char* name : {"b.bin", "b-2.bin", "b-3.bin"}) std::filesystem::remove(dir / name);
     }
@@ -233,14 +239,7 @@ TEST_F(TapeSide, ClicksInIdleLineMakeNoBytes) {
     const std::vector<Bytes> blocks = synth::BlockPayloads(first, o);
     const RunResult r = Tonegrab({"-q", "side.wav", "b.bin"});
     SCOPED_TRACE("seed " + std::to_string(seed) + "\n" + r.out);
-    EXPECT_EQ(Masked(r.out),
-              "b.bin: T-T, 120 bytes, 0 damaged, speed S\n"
-              "b-2.bin: T-T, 120 bytes, 0 damaged, speed S\n"
-              "b-3.bin: T-T, 120 bytes, 0 damaged, speed S\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ReadFile(dir / "b.bin"), blocks[0]);
-    EXPECT_EQ(ReadFile(dir / "b-2.bin"), blocks[1]);
-    EXPECT_EQ(ReadFile(dir / "b-3.bin"), blocks[2]);
+    ExpectExactly(r, blocks);
   }
 }
 
