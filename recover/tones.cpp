@@ -17,17 +17,23 @@ void BuildTemplates(Recover& r) {
   const Phasor step = Rotation(r.omega);  // e^(j omega)
   double re = 1, im = 0;
   for (int n = 0; n < r.tableLength; ++n) {
-    r.low[0][n] = static_cast<float>(re);
-    r.low[1][n] = static_cast<float>(-im);
-    r.high[0][n] = static_cast<float>(re * re - im * im);
-    r.high[1][n] = static_cast<float>(-2 * re * im);
+    const float low0 = static_cast<float>(re), low1 = static_cast<float>(-im);
+    const float high0 = static_cast<float>(re * re - im * im);
+    const float high1 = static_cast<float>(-2 * re * im);
+    r.low[0][n] = low0;
+    r.low[1][n] = low1;
+    r.high[0][n] = high0;
+    r.high[1][n] = high1;
+    // The same four, four samples at a time side by side.
+    float* g = r.grouped[n / 4] + n % 4;
+    g[0] = low0;
+    g[4] = low1;
+    g[8] = high0;
+    g[12] = high1;
     const double next = re * step.re - im * step.im;
     im = re * step.im + im * step.re;
     re = next;
   }
-  const float* const tables[4] = {r.low[0], r.low[1], r.high[0], r.high[1]};
-  for (int n = 0; n < r.tableLength; ++n)
-    for (int t = 0; t < 4; ++t) r.grouped[n / 4][4 * t + n % 4] = tables[t][n];
 }
 
 constexpr int kTerms = 4;       // cos and sin of each tone
