@@ -169,11 +169,9 @@ inline bool DataStepAs(Recover& r) {
   // In a clean stretch, a bit at the signal's level that comes out unclear is one a click may
   // have struck: it is looked at again without the click (StruckSure), and neither moves the
   // clock nor teaches the tones' phases. A click marked is left out of the window already.
-  const bool struck =
-      confidence <= kClean && r.bitCount >= kStruckSettled &&
-      std::popcount(r.unclear & kCleanWindow) <= kUnclearInClean &&
-      e0 + e1 > kStruckLevel * r.signalLevel &&
-      !(r.t <= static_cast<double>(r.impulses.lastClickEnd) && MeetsClick(r.impulses, r.t, length));
+  const bool struck = confidence <= kClean && r.bitCount >= kStruckSettled &&
+                      std::popcount(r.unclear & kCleanWindow) <= kUnclearInClean &&
+                      e0 + e1 > kStruckLevel * r.signalLevel && !WindowMeetsClick(r, r.t, length);
   r.unclear = (r.unclear << 1) | (confidence > kStruckClear ? 0u : 1u);
   // Only a bit that stands out of the noise floor moves the clock: noise alone, as in a
   // dropout, would walk it away.

@@ -100,10 +100,16 @@ inline bool Available(const Recover& r, double start, double length) {
 
 // The window's correlations with the two tones, in phase with its start: Window, and WindowAs
 // for a variant chosen when compiled, in recover/window_vectors.h. One that meets a click is
-// fitted around it (recover/tones.cpp): false, *t untouched, where it meets none.
-bool WindowAroundClicks(const Recover& r, double start, double length, Tones* t);
-// Whether the window [start, start + length) meets a marked click (recover/tones.cpp).
+// fitted around it (recover/tones.cpp).
+Tones WindowAroundClick(const Recover& r, double start, double length);
+// Whether the window [start, start + length) meets one of the clicks kept (recover/tones.cpp).
 bool MeetsClick(const Impulses& m, double start, double length);
+// The same for a window of the ring: only one that begins before the last click's end can meet
+// one, and most are told so without a look at the clicks.
+inline bool WindowMeetsClick(const Recover& r, double start, double length) {
+  return start <= static_cast<double>(r.impulses.lastClickEnd) &&
+         MeetsClick(r.impulses, start, length);
+}
 // The high tone's correlation over the same window of the samples' changes (each sample less
 // the one before), the leader search's measure: a constant or a slow wave leaks into so short a
 // window otherwise. The same as the difference of the windows at start and start - 1.

@@ -70,35 +70,6 @@ bool InClick(const Impulses& m, int64_t n) {
   return false;
 }
 
-// A window with a click in it: the two tones fitted, by least squares, to the samples it has
-// besides the click, and given as the correlations of the whole window would give them, each
-// sample weighed by its overlap with the window as there.
-Tones WindowAroundClick(const Recover& r, double start, double length) {
-  const Span span = SpanOf(start, length);
-  double a[kTerms][kTerms] = {}, b[kTerms] = {};
-  for (int64_t n = span.first; n <= span.last; ++n) {
-    if (InClick(r.impulses, n)) continue;
-    const double from = std::max(start, static_cast<double>(n));
-    const double to = std::min(start + length, static_cast<double>(n + 1));
-    const double weight = to - from;
-    if (!(weight > 0)) continue;
-    const double t = static_cast<double>(n) - start;  // as the tables place it
-    const double terms[kTerms] = {std::cos(r.omega * t), std::sin(r.omega * t),
-                                  std::cos(2 * r.omega * t), std::sin(2 * r.omega * t)};
-    const double v = weight * r.ring[n & kRingMask];
-    for (int i = 0; i < kTerms; ++i) {
-      b[i] += terms[i] * v;
-      for (int j = 0; j < kTerms; ++j) a[i][j] += weight * terms[i] * terms[j];
-    }
-  }
-  // A little weight towards no tone at all keeps a fit to few samples from inventing one.
-  for (int i = 0; i < kTerms; ++i) a[i][i] += kRidge;
-  if (!Solve(a, b)) return {0, 0, 0, 0};
-  // A cos wt + B sin wt over the whole window correlates as (length / 2) (A - jB).
-  const double half = length / 2;
-  return {half * b[0], -half * b[1], half * b[2], -half * b[3]};
-}
-
 }  // namespace
 
 bool MeetsClick(const Impulses& m, double start, double length) {
@@ -152,10 +123,33 @@ void RetuneGains(Recover& r) {
   n.gains = true;
 }
 
-bool WindowAroundClicks(const Recover& r, double start, double length, Tones* t) {
-  if (!MeetsClick(r.impulses, start, length)) return false;
-  *t = WindowAroundClick(r, start, length);
-  return true;
+// A window with a click in it: the two tones fitted, by least squares, to the samples it has
+// besides the click, and given as the correlations of the whole window would give them, each
+// sample weighed by its overlap with the window as there.
+Tones WindowAroundClick(const Recover& r, double start, double length) {
+  const Span span = SpanOf(start, length);
+  double a[kTerms][kTerms] = {}, b[kTerms] = {};
+  for (int64_t n = span.first; n <= span.last; ++n) {
+    if (InClick(r.impulses, n)) continue;
+    const double from = std::max(start, static_cast<double>(n));
+    const double to = std::min(start + length, static_cast<double>(n + 1));
+    const double weight = to - from;
+    if (!(weight > 0)) continue;
+    const double t = static_cast<double>(n) - start;  // as the tables place it
+    const double terms[kTerms] = {std::cos(r.omega * t), std::sin(r.omega * t),
+                                  std::cos(2 * r.omega * t), std::sin(2 * r.omega * t)};
+    const double v = weight * r.ring[n & kRingMask];
+    for (int i = 0; i < kTerms; ++i) {
+      b[i] += terms[i] * v;
+      for (int j = 0; j < kTerms; ++j) a[i][j] += weight * terms[i] * terms[j];
+    }
+  }
+  // A little weight towards no tone at all keeps a fit to few samples from inventing one.
+  for (int i = 0; i < kTerms; ++i) a[i][i] += kRidge;
+  if (!Solve(a, b)) return {0, 0, 0, 0};
+  // A cos wt + B sin wt over the whole window correlates as (length / 2) (A - jB).
+  const double half = length / 2;
+  return {half * b[0], -half * b[1], half * b[2], -half * b[3]};
 }
 
 }  // namespace recovery

@@ -92,6 +92,12 @@ TONEGRAB_AVX2 inline __m128 Sums(const Recover& r, const float* v, const Span& w
   return _mm_movelh_ps(lows, highs);
 }
 
+// Sums over the window w of the ring: its samples read a group of four at a time.
+TONEGRAB_AVX2 inline __m128 SumsOver(const Recover& r, const Span& w) {
+  float copy[kRecoverWindowMax];
+  return Sums(r, RingRun(r, w.first, (w.count + 3) & ~3, copy), w);
+}
+
 // Rotation (recover/stages.h), cos and sin side by side: the same products and sums in each.
 TONEGRAB_AVX2 inline __m128d Rotation(double a) {
   const __m128d a2 = _mm_set1_pd(a * a);
@@ -109,8 +115,7 @@ TONEGRAB_AVX2 inline __m128d Rotation(double a) {
 // the bit clock's steps compiled for AVX2 (recover/bit_clock.cpp).
 TONEGRAB_AVX2 inline Tones WindowInVectors(const Recover& r, double start, double length) {
   const Span w = SpanOf(start, length);
-  float copy[kRecoverWindowMax];
-  const __m128 s = vectors::Sums(r, RingRun(r, w.first, (w.count + 3) & ~3, copy), w);
+  const __m128 s = vectors::SumsOver(r, w);
   // Sample n lies (n - first) from the tables' origin, which is lead before the window's start.
   const __m128d z = vectors::Rotation(r.omega * w.lead);  // re, im
   const double re = _mm_cvtsd_f64(z), im = _mm_cvtsd_f64(_mm_unpackhi_pd(z, z));
@@ -130,9 +135,8 @@ TONEGRAB_AVX2 inline Tones WindowInVectors(const Recover& r, double start, doubl
 
 // The four tables' sums over the window, before its turn to its start (ToneSums).
 TONEGRAB_AVX2 inline ToneSums ToneSumsInVectors(const Recover& r, const Span& w) {
-  float copy[kRecoverWindowMax];
   ToneSums t;
-  _mm_storeu_ps(t.s, vectors::Sums(r, RingRun(r, w.first, (w.count + 3) & ~3, copy), w));
+  _mm_storeu_ps(t.s, vectors::SumsOver(r, w));
   return t;
 }
 
@@ -157,13 +161,10 @@ Tones WindowAvx2(const Recover& r, double start, double length);
 #endif
 
 // A window, its variant chosen when compiled: fitted around the clicks it meets, else the plain
-// sums or the vector ones. Only a window that begins before the last click's end can meet one.
+// sums or the vector ones.
 template <ScanVariant kVariant>
 inline Tones WindowAs(const Recover& r, double start, double length) {
-  Tones t;
-  if (start <= static_cast<double>(r.impulses.lastClickEnd) &&
-      WindowAroundClicks(r, start, length, &t))
-    return t;
+  if (WindowMeetsClick(r, start, length)) return WindowAroundClick(r, start, length);
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
   if constexpr (kVariant == kScanAvx2) return WindowInVectors(r, start, length);
 #endif
@@ -175,10 +176,10 @@ inline Tones WindowAs(const Recover& r, double start, double length) {
 // the window between two bits, whose phase nothing asks. The turn is a fifth of a window's work.
 template <ScanVariant kVariant>
 inline ToneEnergies WindowEnergiesAs(const Recover& r, double start, double length) {
-  Tones t;
-  if (start <= static_cast<double>(r.impulses.lastClickEnd) &&
-      WindowAroundClicks(r, start, length, &t))
+  if (WindowMeetsClick(r, start, length)) {
+    const Tones t = WindowAroundClick(r, start, length);
     return {Energy0(r, t), Energy1(r, t)};
+  }
   const Span w = SpanOf(start, length);
   ToneSums s;
 #if defined(TONEGRAB_HAVE_AVX2_SCAN)
